@@ -1,0 +1,31 @@
+# `make test` and `make demo` do all set-up themselves: a .venv on CPython 3.10, the build tools,
+# the module and its test and benchmark dependencies. Re-running rebuilds only what changed.
+VENV := .venv
+PY := $(VENV)/bin/python
+SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp) CMakeLists.txt pyproject.toml
+# Extra pip requirement for the runtime, e.g. NUMPY='numpy==1.26.*' to test against NumPy 1.x.
+NUMPY ?= numpy
+PYTEST_ARGS ?=
+
+.PHONY: build test demo clean
+
+$(VENV)/.tools: tools/find-python.sh
+	test -x $(PY) || "$$(bash tools/find-python.sh)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q 'scikit-build-core>=0.10' 'pybind11>=2.13,<3' cmake ninja
+	touch $@
+
+$(VENV)/.built: $(VENV)/.tools $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation '.[test,bench]' '$(NUMPY)'
+	touch $@
+
+build: $(VENV)/.built
+
+test: build
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+demo: build
+	$(PY) bench/benchmark.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,88 @@
+#include "sampler/array_access.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace tovalib {
+namespace {
+
+bool is_int64_dtype(const py::dtype& dtype) { return dtype.kind() == 'i' && dtype.itemsize() == 8; }
+
+bool is_native_byte_order(char byteorder) {
+  constexpr char kNative = (PY_LITTLE_ENDIAN ? '<' : '>');
+  return byteorder == '=' || byteorder == '|' || byteorder == kNative;
+}
+
+// True when element i can be read at data + 8 * i with an aligned native load.
+bool is_dense_native_int64(const py::array& array) {
+  constexpr int kDenseFlags = py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  const py::dtype dtype = array.dtype();
+  return is_int64_dtype(dtype) && is_native_byte_order(dtype.byteorder()) &&
+         (array.flags() & kDenseFlags) == kDenseFlags;
+}
+
+// The address of element 0 through the buffer protocol. The writable flag is not requested, so
+// read-only and memory-mapped arrays serve as well; the buffer is released before returning.
+const int64_t* int64_data(const py::array& array) {
+  const py::buffer_info info = array.request(/*writable=*/false);
+  return static_cast<const int64_t*>(info.ptr);
+}
+
+}  // namespace
+
+Int64Array::Int64Array(const py::array& array) {
+  const int64_t size = array_size(array);
+  py::array dense = array;
+  if (size > 0 && !is_dense_native_int64(array)) {
+    using DenseInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast |
+                                                py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
+    dense = DenseInt64(array);
+  }
+  owner_ = dense;
+  view_ = Int64View{int64_data(dense), size};
+}
+
+py::array as_array(py::handle object) { return py::array(py::reinterpret_borrow<py::object>(object)); }
+
+int64_t array_size(const py::array& array) { return static_cast<int64_t>(array.size()); }
+
+int64_t array_dim(const py::array& array, int axis) {
+  return static_cast<int64_t>(array.shape(static_cast<py::ssize_t>(axis)));
+}
+
+py::array make_int64_array(const int64_t* data, int64_t n) {
+  // Without a base object NumPy copies `data` into memory of its own, so the result never aliases
+  // the sampler's buffers.
+  return py::array_t<int64_t>({static_cast<py::ssize_t>(n)}, {}, data);
+}
+
+void check_array_dict(const py::dict& dict, const std::string& name,
+                      const std::vector<std::string>& allowed, int ndim, bool require_int64) {
+  for (const auto& item : dict) {
+    const std::string key = py::str(item.first).cast<std::string>();
+    if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
+      throw std::runtime_error("Invalid type '" + key + "' found in " + name + ".");
+    }
+    const py::array value = as_array(item.second);
+    const std::string prefix = "Type '" + key + "' in " + name;
+    if (value.ndim() != ndim) {
+      throw std::runtime_error(prefix + " is not " + std::to_string(ndim) + "D.");
+    }
+    if (array_size(value) == 0) continue;
+    if (require_int64 && !is_int64_dtype(value.dtype())) {
+      throw std::runtime_error(prefix + " must have dtype int64.");
+    }
+  }
+}
+
+void check_array(const py::array& array, const std::string& name, int ndim, bool require_int64) {
+  if (array.ndim() != ndim) {
+    throw std::runtime_error(name + " is not " + std::to_string(ndim) + "D.");
+  }
+  if (array_size(array) == 0) return;
+  if (require_int64 && !is_int64_dtype(array.dtype())) {
+    throw std::runtime_error(name + " must have dtype int64.");
+  }
+}
+
+}  // namespace tovalib

@@ -1,0 +1,169 @@
+// Second phase of `sample`: expand the frontier of every edge type hop by hop. Python is touched
+// once per edge type and hop, to read that hop's fan-out or window; everything per frontier node
+// and per edge runs on plain arrays.
+#include <algorithm>
+
+#include "sampler/neighbor_sampler.h"
+#include "sampler/selection.h"
+
+namespace tovalib {
+namespace {
+
+// A window bound as int64: integers and objects with __index__ only. pybind11's own integer caster
+// would fall back to int() and so truncate a NumPy float32 bound silently; a time window given in
+// floats is a mistake to report, not to round.
+int64_t window_bound(const py::object& bound) {
+  py::object index;
+  if (PyIndex_Check(bound.ptr())) index = py::reinterpret_steal<py::object>(PyNumber_Index(bound.ptr()));
+  int overflow = 0;
+  long long value = index ? PyLong_AsLongLongAndOverflow(index.ptr(), &overflow) : -1;
+  if (!index || overflow != 0 || (value == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    throw py::cast_error("Unable to cast Python instance of type " +
+                         py::str(py::type::handle_of(bound)).cast<std::string>() +
+                         " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in "
+                         "debug mode for details)");
+  }
+  return static_cast<int64_t>(value);
+}
+
+}  // namespace
+
+NeighborSampler::HopParameters NeighborSampler::read_hop_parameters(
+    const EdgeKeySlot& key, uint64_t hop, const py::dict& num_neighbors,
+    const py::dict& sampling_time_offsets) const {
+  HopParameters parameters;
+  if (num_neighbors.contains(key.key)) {
+    // A list shorter than the hop count asks for nothing at the hops it does not reach.
+    const Int64Array fan_outs(as_array(num_neighbors[key.key]));
+    if (hop < static_cast<uint64_t>(fan_outs.size())) parameters.fan_out = fan_outs.view()[hop];
+    return parameters;
+  }
+  // Indexed through Python rather than converted, so that a window may hold None or any
+  // integer-like object.
+  const py::object windows = sampling_time_offsets[key.key];
+  const py::object window = windows[py::int_(hop)];
+  const py::object lower = window[py::int_(0)];
+  const py::object upper = window[py::int_(1)];
+  if (lower.is_none()) {
+    parameters.num_offsets = 1;
+    parameters.offsets[0] = window_bound(upper);
+  } else {
+    parameters.num_offsets = 2;
+    parameters.offsets[0] = window_bound(lower);
+    parameters.offsets[1] = window_bound(upper);
+  }
+  return parameters;
+}
+
+void NeighborSampler::run_hops(uint64_t hop_count, const py::dict& num_neighbors,
+                               const py::dict& sampling_time_offsets) {
+  for (uint64_t hop = 0; hop < hop_count; ++hop) {
+    for (const EdgeTypePlan& plan : plans_) {
+      // The frontier as it stood when the hop began: nodes this hop adds wait for the next one,
+      // even through a relation from a type to itself.
+      const auto [begin, end] = frontiers_[plan.dst];
+      std::vector<int64_t>& edges_per_hop = num_sampled_edges[plan.key];
+      edges_per_hop.push_back(0);
+      const size_t edges_before = sampled_row[plan.key].size();
+
+      const HopParameters parameters =
+          read_hop_parameters(edge_key_slots_[plan.key], hop, num_neighbors, sampling_time_offsets);
+      const bool timed = node_slots_[plan.src].timed && !seed_times_.empty();
+      if (parameters.num_offsets > 0) {
+        if (timed) expand_window(plan, parameters, begin, end);
+      } else if (parameters.fan_out != 0) {
+        if (timed) {
+          expand_recent(plan, parameters.fan_out, begin, end);
+        } else {
+          expand_untimed(plan, parameters.fan_out, begin, end);
+        }
+      }
+      edges_per_hop.back() = static_cast<int64_t>(sampled_row[plan.key].size() - edges_before);
+    }
+    // Every type's frontier moves on to exactly what this hop added to it, through any edge type.
+    for (const size_t slot : node_type_slots_) {
+      auto& [frontier_begin, frontier_end] = frontiers_[slot];
+      const int64_t added_end = static_cast<int64_t>(node[slot].size());
+      num_sampled_nodes[slot].push_back(added_end - frontier_end);
+      frontier_begin = frontier_end;
+      frontier_end = added_end;
+    }
+  }
+}
+
+namespace {
+
+EdgeRecorder make_recorder(const Int64View& row, NodeIndexMap& index_map,
+                           std::vector<int64_t>& node_batch, std::vector<int64_t>& node_ids,
+                           std::vector<int64_t>& sampled_row, std::vector<int64_t>& sampled_col) {
+  return EdgeRecorder{row.data, &index_map, &node_batch, &node_ids, &sampled_row, &sampled_col};
+}
+
+}  // namespace
+
+void NeighborSampler::expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
+                                     int64_t end) {
+  EdgeRecorder recorder =
+      make_recorder(plan.row, index_maps_[plan.src], batch[plan.src], node[plan.src],
+                    sampled_row[plan.key], sampled_col[plan.key]);
+  const std::string& dst_type = node_slots_[plan.dst].name;
+  const std::string& key = edge_key_slots_[plan.key].name;
+  // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
+  const std::vector<int64_t>& frontier_batch = batch[plan.dst];
+  const std::vector<int64_t>& frontier_node = node[plan.dst];
+  for (int64_t i = begin; i < end; ++i) {
+    const Column column = read_column(plan.colptr, plan.row, frontier_node[i], dst_type, key);
+    if (column.begin == column.end) continue;
+    select_uniform(recorder, generator, taken_, frontier_batch[i], i, column.begin, column.end,
+                   fan_out);
+  }
+}
+
+void NeighborSampler::expand_recent(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
+                                    int64_t end) {
+  EdgeRecorder recorder =
+      make_recorder(plan.row, index_maps_[plan.src], batch[plan.src], node[plan.src],
+                    sampled_row[plan.key], sampled_col[plan.key]);
+  const NodeTypeSlot& src = node_slots_[plan.src];
+  const NeighbourTimes time{plan.row.data, src.time, &src.name};
+  const std::string& dst_type = node_slots_[plan.dst].name;
+  const std::string& key = edge_key_slots_[plan.key].name;
+  const std::vector<int64_t>& frontier_batch = batch[plan.dst];
+  const std::vector<int64_t>& frontier_node = node[plan.dst];
+  for (int64_t i = begin; i < end; ++i) {
+    const Column column = read_column(plan.colptr, plan.row, frontier_node[i], dst_type, key);
+    if (column.begin == column.end) continue;
+    const int64_t b = frontier_batch[i];
+    // Neighbours at exactly the seed time count as not later than it.
+    const int64_t last = upper_bound_by_time(column.begin, column.end, seed_times_[b], time);
+    // Only the two end points are compared, before the cut to the k latest.
+    if (last - column.begin >= 2 && time(column.begin) > time(last - 1)) {
+      throw_unsorted_neighbourhood();
+    }
+    const int64_t first = fan_out > 0 ? std::max(column.begin, last - fan_out) : column.begin;
+    // The range holds at most k positions, so this takes all of them, in order, without drawing.
+    if (first != last) select_uniform(recorder, generator, taken_, b, i, first, last, fan_out);
+  }
+}
+
+void NeighborSampler::expand_window(const EdgeTypePlan& plan, const HopParameters& parameters,
+                                    int64_t begin, int64_t end) {
+  EdgeRecorder recorder =
+      make_recorder(plan.row, index_maps_[plan.src], batch[plan.src], node[plan.src],
+                    sampled_row[plan.key], sampled_col[plan.key]);
+  const NodeTypeSlot& src = node_slots_[plan.src];
+  const NeighbourTimes time{plan.row.data, src.time, &src.name};
+  const std::string& dst_type = node_slots_[plan.dst].name;
+  const std::string& key = edge_key_slots_[plan.key].name;
+  const std::vector<int64_t>& frontier_batch = batch[plan.dst];
+  const std::vector<int64_t>& frontier_node = node[plan.dst];
+  for (int64_t i = begin; i < end; ++i) {
+    const Column column = read_column(plan.colptr, plan.row, frontier_node[i], dst_type, key);
+    const int64_t b = frontier_batch[i];
+    select_time_window(recorder, time, column, parameters.num_offsets, parameters.offsets,
+                       seed_times_[b], b, i);
+  }
+}
+
+}  // namespace tovalib

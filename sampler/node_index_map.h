@@ -1,0 +1,99 @@
+// The map from a sampled node, identified by (batch index, global node id), to its local index.
+//
+// Flat open addressing with linear probing: one 16-byte slot per entry and no allocation per
+// insert, so a lookup costs one cache line in the common case. The map is meant to live as long
+// as the sampler and be cleared between calls: clearing touches only the slots that were used
+// (or sweeps the table when most of it was), so a small request after a large one stays cheap.
+// No result depends on the slot order; callers keep insertion order in their own lists.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace tovalib {
+
+class NodeIndexMap {
+ public:
+  // The largest batch index a key may carry; seeds beyond it are refused before sampling.
+  static constexpr int64_t kMaxBatch = UINT32_MAX;
+
+  // Returns the local index stored for (batch, node). When the pair is new it is stored with
+  // `next_index` and `inserted` is set.
+  // REQUIRES: 0 <= batch <= kMaxBatch, 0 <= next_index.
+  int64_t find_or_insert(int64_t batch, int64_t node, int64_t next_index, bool& inserted) {
+    if (2 * (occupied_.size() + 1) > slots_.size()) grow();
+    const uint32_t batch32 = static_cast<uint32_t>(batch);
+    size_t i = home_slot(batch32, node);
+    while (true) {
+      Slot& slot = slots_[i];
+      if (slot.index_plus_one == 0) break;
+      if (slot.node == node && slot.batch == batch32) {
+        inserted = false;
+        return static_cast<int64_t>(slot.index_plus_one) - 1;
+      }
+      i = (i + 1) & mask_;
+    }
+    if (next_index >= static_cast<int64_t>(UINT32_MAX)) {
+      throw std::length_error("Too many sampled nodes of one type in one call.");
+    }
+    occupied_.push_back(static_cast<uint32_t>(i));
+    slots_[i] = Slot{node, batch32, static_cast<uint32_t>(next_index + 1)};
+    inserted = true;
+    return next_index;
+  }
+
+  size_t size() const { return occupied_.size(); }
+
+  // Empties the map and keeps its capacity for the next call.
+  void clear() {
+    if (occupied_.size() * 8 > slots_.size()) {
+      std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
+    } else {
+      for (uint32_t i : occupied_) slots_[i] = Slot{};
+    }
+    occupied_.clear();
+  }
+
+ private:
+  struct Slot {
+    int64_t node = 0;
+    uint32_t batch = 0;
+    uint32_t index_plus_one = 0;  // 0 marks an empty slot, so a zeroed table is an empty map
+  };
+
+  size_t home_slot(uint32_t batch, int64_t node) const {
+    uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
+    h ^= (static_cast<uint64_t>(batch) + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return static_cast<size_t>(h >> shift_);
+  }
+
+  void grow() {
+    const size_t capacity = slots_.empty() ? 1024 : 2 * slots_.size();
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    mask_ = capacity - 1;
+    shift_ = 64;
+    for (size_t c = capacity; c > 1; c >>= 1) --shift_;
+    std::vector<uint32_t> old_occupied;
+    old_occupied.reserve(capacity / 2);
+    old_occupied.swap(occupied_);
+    for (uint32_t o : old_occupied) {
+      const Slot& slot = old[o];
+      size_t i = home_slot(slot.batch, slot.node);
+      while (slots_[i].index_plus_one != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+      occupied_.push_back(static_cast<uint32_t>(i));
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<uint32_t> occupied_;  // slots in use, so that clear() need not sweep the table
+  size_t mask_ = 0;
+  int shift_ = 64;
+};
+
+}  // namespace tovalib

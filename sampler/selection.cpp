@@ -1,0 +1,71 @@
+#include "sampler/selection.h"
+
+#include <stdexcept>
+
+namespace tovalib {
+
+void throw_colptr_out_of_range(int64_t v, const std::string& node_type, const std::string& key,
+                               int64_t size) {
+  throw std::out_of_range("Node " + std::to_string(v) + " of type '" + node_type +
+                          "' is out of range for 'colptr' at '" + key + "' (size " +
+                          std::to_string(size) + ").");
+}
+
+void throw_column_out_of_range(int64_t v, const std::string& key, int64_t begin, int64_t end,
+                               int64_t size) {
+  throw std::out_of_range("Neighbourhood of node " + std::to_string(v) + " at '" + key +
+                          "' spans " + std::to_string(begin) + " to " + std::to_string(end) +
+                          ", outside 'row' (size " + std::to_string(size) + ").");
+}
+
+void throw_node_time_out_of_range(int64_t u, const std::string& node_type, int64_t size) {
+  throw std::out_of_range("Node " + std::to_string(u) + " of type '" + node_type +
+                          "' is out of range for 'node_time' (size " + std::to_string(size) +
+                          ").");
+}
+
+void throw_unsorted_neighbourhood() {
+  throw std::runtime_error("Found invalid non-sorted temporal neighborhood");
+}
+
+void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken,
+                    int64_t batch, int64_t frontier_index, int64_t start, int64_t end, int64_t k) {
+  const int64_t n = end - start;
+  // Case 1: the whole range, in column order, without drawing.
+  if (k < 0 || k >= n) {
+    for (int64_t p = start; p < end; ++p) recorder.record_edge(p, batch, frontier_index);
+    return;
+  }
+  // Case 2: Floyd's algorithm. Step j takes draw mod (j + 1) unless that offset is taken, and then
+  // j itself, which no earlier step can have taken.
+  taken.begin(n, k);
+  for (int64_t j = n - k; j < n; ++j) {
+    const uint64_t draw = static_cast<uint64_t>(static_cast<uint32_t>(generator()));
+    int64_t offset = static_cast<int64_t>(draw % static_cast<uint64_t>(j + 1));
+    if (!taken.insert(offset)) {
+      taken.insert(j);
+      offset = j;
+    }
+    recorder.record_edge(start + offset, batch, frontier_index);
+  }
+}
+
+void select_time_window(EdgeRecorder& recorder, const NeighbourTimes& time, Column column,
+                        int num_offsets, const int64_t* offsets, int64_t seed_time,
+                        int64_t batch, int64_t frontier_index) {
+  if (column.begin == column.end) return;
+  int64_t start = column.begin;
+  int64_t upper = offsets[0];
+  if (num_offsets == 2) {
+    // The lower end is open: a neighbour exactly at seed_time + lower is left out.
+    start = upper_bound_by_time(column.begin, column.end, wrapping_add(seed_time, offsets[0]), time);
+    upper = offsets[1];
+  }
+  const int64_t end =
+      upper_bound_by_time(start, column.end, wrapping_add(seed_time, upper), time);
+  const int64_t m = end - start;
+  if (m >= 2 && time(start) > time(end - 1)) throw_unsorted_neighbourhood();
+  for (int64_t p = start; p < end; ++p) recorder.record_edge(p, batch, frontier_index);
+}
+
+}  // namespace tovalib

@@ -1,0 +1,121 @@
+// The neighbour selection kernels: which positions of a CSC column are taken, in which order the
+// chosen edges are recorded, and how many values the random stream yields. They work on plain
+// int64 runs and the sampler's own containers and never call into Python.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sampler/array_access.h"
+#include "sampler/node_index_map.h"
+#include "sampler/taken_set.h"
+
+namespace tovalib {
+
+// Where one edge type's chosen edges go during one hop: the source type's sampled-node list and
+// index map, and the edge type's two edge accumulators.
+struct EdgeRecorder {
+  const int64_t* row = nullptr;
+  NodeIndexMap* index_map = nullptr;
+  std::vector<int64_t>* node_batch = nullptr;
+  std::vector<int64_t>* node_ids = nullptr;
+  std::vector<int64_t>* sampled_row = nullptr;
+  std::vector<int64_t>* sampled_col = nullptr;
+
+  // Records the edge from row[position] to the frontier node with local index frontier_index.
+  // The neighbour joins the seed's subgraph once: met again under the same batch index it keeps
+  // its first local index. Edges are never merged.
+  void record_edge(int64_t position, int64_t batch, int64_t frontier_index) {
+    const int64_t neighbour = row[position];
+    bool inserted = false;
+    const int64_t local = index_map->find_or_insert(
+        batch, neighbour, static_cast<int64_t>(node_ids->size()), inserted);
+    if (inserted) {
+      node_batch->push_back(batch);
+      node_ids->push_back(neighbour);
+    }
+    sampled_row->push_back(local);
+    sampled_col->push_back(frontier_index);
+  }
+};
+
+// The half-open range of positions in `row` that holds one node's neighbours.
+struct Column {
+  int64_t begin = 0;
+  int64_t end = 0;
+};
+
+[[noreturn]] void throw_colptr_out_of_range(int64_t v, const std::string& node_type,
+                                            const std::string& key, int64_t size);
+[[noreturn]] void throw_column_out_of_range(int64_t v, const std::string& key, int64_t begin,
+                                            int64_t end, int64_t size);
+[[noreturn]] void throw_node_time_out_of_range(int64_t u, const std::string& node_type,
+                                               int64_t size);
+[[noreturn]] void throw_unsorted_neighbourhood();
+
+// Column v of an edge type, with v and the range it spans checked against the arrays.
+inline Column read_column(const Int64View& colptr, const Int64View& row, int64_t v,
+                          const std::string& dst_type, const std::string& key) {
+  if (v < 0 || v >= colptr.size - 1) throw_colptr_out_of_range(v, dst_type, key, colptr.size);
+  const Column column{colptr[v], colptr[v + 1]};
+  if (column.begin < 0 || column.end < column.begin || column.end > row.size) {
+    throw_column_out_of_range(v, key, column.begin, column.end, row.size);
+  }
+  return column;
+}
+
+// The time of node u of a timed node type, with u checked against the time array.
+inline int64_t read_time(const Int64View& times, int64_t u, const std::string& node_type) {
+  if (u < 0 || u >= times.size) throw_node_time_out_of_range(u, node_type, times.size);
+  return times[u];
+}
+
+// The neighbour times of one edge type's columns: time(p) is the time of row[p].
+struct NeighbourTimes {
+  const int64_t* row = nullptr;
+  Int64View times;
+  const std::string* node_type = nullptr;  // the source type, for messages
+
+  int64_t operator()(int64_t position) const { return read_time(times, row[position], *node_type); }
+};
+
+// The first position p in [first, last) with threshold < time(p), or last. This exact probing
+// order decides the answer on a column that is not sorted, so it is part of the contract.
+inline int64_t upper_bound_by_time(int64_t first, int64_t last, int64_t threshold,
+                                   const NeighbourTimes& time) {
+  int64_t count = last - first;
+  while (count > 0) {
+    const int64_t half = count / 2;
+    const int64_t mid = first + half;
+    if (threshold < time(mid)) {
+      count = half;
+    } else {
+      first = mid + 1;
+      count -= half + 1;
+    }
+  }
+  return first;
+}
+
+// seed_time + offset in two's complement: thresholds wrap on overflow rather than fail.
+inline int64_t wrapping_add(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+// Records k positions of [start, end) chosen uniformly without replacement by Floyd's algorithm,
+// in the order chosen, with exactly one draw per position; or every position in ascending order,
+// without drawing, when k < 0 or k >= end - start.
+void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken,
+                    int64_t batch, int64_t frontier_index, int64_t start, int64_t end, int64_t k);
+
+// Records, in column order, every neighbour in `column` whose time lies in
+// (seed_time + offsets[0], seed_time + offsets[1]] for two offsets, or is at most
+// seed_time + offsets[0] for one. Throws when the selected neighbours' first time is later than
+// their last.
+void select_time_window(EdgeRecorder& recorder, const NeighbourTimes& time, Column column,
+                        int num_offsets, const int64_t* offsets, int64_t seed_time,
+                        int64_t batch, int64_t frontier_index);
+
+}  // namespace tovalib

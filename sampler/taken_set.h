@@ -1,0 +1,75 @@
+// The offsets already chosen during one uniform selection without replacement.
+//
+// Below kDenseLimit positions it is a byte per offset; from there on a small hash set, so memory
+// follows the number chosen rather than the population. Either form gives the same answers; only
+// speed and memory differ. The set is reused across selections: begin() undoes the marks of the
+// previous selection one by one instead of zeroing the whole population, which keeps a selection
+// O(k) even on columns with tens of thousands of entries, and also recovers from a selection that
+// an exception interrupted.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace tovalib {
+
+class TakenSet {
+ public:
+  static constexpr uint64_t kDenseLimit = 100000;
+
+  // Starts a selection of at most k offsets from a population of n.
+  // REQUIRES: 0 <= k < n.
+  void begin(int64_t n, int64_t k) {
+    for (int64_t x : marked_) {
+      if (dense_) {
+        bytes_[static_cast<size_t>(x)] = 0;
+      } else {
+        slots_[find(x)] = kEmpty;
+      }
+    }
+    marked_.clear();
+    dense_ = static_cast<uint64_t>(n) < kDenseLimit;
+    if (dense_) {
+      if (bytes_.size() < static_cast<size_t>(n)) bytes_.resize(static_cast<size_t>(n), 0);
+    } else {
+      size_t capacity = 16;
+      while (capacity < 2 * static_cast<size_t>(k) + 2) capacity *= 2;
+      if (slots_.size() < capacity) slots_.assign(capacity, kEmpty);
+      mask_ = slots_.size() - 1;
+    }
+  }
+
+  // Marks x and tells whether it was new.
+  // REQUIRES: 0 <= x < n of the current selection.
+  bool insert(int64_t x) {
+    if (dense_) {
+      uint8_t& byte = bytes_[static_cast<size_t>(x)];
+      if (byte != 0) return false;
+      byte = 1;
+    } else {
+      const size_t i = find(x);
+      if (slots_[i] == x) return false;
+      slots_[i] = x;
+    }
+    marked_.push_back(x);
+    return true;
+  }
+
+ private:
+  static constexpr int64_t kEmpty = -1;
+
+  // The slot holding x, or the empty slot where x would go.
+  size_t find(int64_t x) const {
+    size_t i = static_cast<size_t>((static_cast<uint64_t>(x) * 0x9E3779B97F4A7C15ull) >> 20) & mask_;
+    while (slots_[i] != kEmpty && slots_[i] != x) i = (i + 1) & mask_;
+    return i;
+  }
+
+  bool dense_ = true;
+  std::vector<uint8_t> bytes_;   // dense form, all zero outside the offsets in marked_
+  std::vector<int64_t> slots_;   // sparse form, open addressing; kEmpty outside marked_
+  size_t mask_ = 0;
+  std::vector<int64_t> marked_;  // offsets marked by the current selection
+};
+
+}  // namespace tovalib
