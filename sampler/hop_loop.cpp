@@ -94,47 +94,64 @@ void NeighborSampler::run_hops(uint64_t hop_count, const py::dict& num_neighbors
 
 namespace {
 
-EdgeRecorder make_recorder(const Int64View& row, NodeIndexMap& index_map,
-                           std::vector<int64_t>& node_batch, std::vector<int64_t>& node_ids,
-                           std::vector<int64_t>& sampled_row, std::vector<int64_t>& sampled_col) {
-  return EdgeRecorder{row.data, &index_map, &node_batch, &node_ids, &sampled_row, &sampled_col};
-}
+// How far ahead of the frontier node being expanded its successors' data is prefetched: colptr
+// entries kColumnLookahead nodes ahead, and the first row entries of a column (and the middle
+// one, the first probe of a bisection) kRowLookahead nodes ahead, once their colptr has arrived.
+constexpr int64_t kColumnLookahead = 16;
+constexpr int64_t kRowLookahead = 8;
 
 }  // namespace
 
-void NeighborSampler::expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
-                                     int64_t end) {
-  EdgeRecorder recorder =
-      make_recorder(plan.row, index_maps_[plan.src], batch[plan.src], node[plan.src],
-                    sampled_row[plan.key], sampled_col[plan.key]);
+template <typename ExpandNode>
+void NeighborSampler::expand_frontier(const EdgeTypePlan& plan, int64_t begin, int64_t end,
+                                      ExpandNode expand_node) {
+  EdgeRecorder recorder(plan.row.data, index_maps_[plan.src], batch[plan.src], node[plan.src],
+                        sampled_row[plan.key], sampled_col[plan.key]);
   const std::string& dst_type = node_slots_[plan.dst].name;
   const std::string& key = edge_key_slots_[plan.key].name;
   // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
   const std::vector<int64_t>& frontier_batch = batch[plan.dst];
   const std::vector<int64_t>& frontier_node = node[plan.dst];
+  const Int64View& colptr = plan.colptr;
+  const auto in_colptr = [&colptr](int64_t v) { return v >= 0 && v < colptr.size - 1; };
   for (int64_t i = begin; i < end; ++i) {
-    const Column column = read_column(plan.colptr, plan.row, frontier_node[i], dst_type, key);
-    if (column.begin == column.end) continue;
-    select_uniform(recorder, generator, taken_, frontier_batch[i], i, column.begin, column.end,
-                   fan_out);
+    if (i + kColumnLookahead < end) {
+      const int64_t ahead = frontier_node[i + kColumnLookahead];
+      if (in_colptr(ahead)) __builtin_prefetch(colptr.data + ahead);
+    }
+    if (i + kRowLookahead < end) {
+      const int64_t ahead = frontier_node[i + kRowLookahead];
+      if (in_colptr(ahead)) {
+        const int64_t c0 = colptr[ahead], c1 = colptr[ahead + 1];
+        if (0 <= c0 && c0 < c1 && c1 <= plan.row.size) {
+          __builtin_prefetch(plan.row.data + c0);
+          __builtin_prefetch(plan.row.data + c0 + (c1 - c0) / 2);
+        }
+      }
+    }
+    const Column column = read_column(colptr, plan.row, frontier_node[i], dst_type, key);
+    expand_node(recorder, i, frontier_batch[i], column);
   }
+  recorder.flush();
+}
+
+void NeighborSampler::expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
+                                     int64_t end) {
+  expand_frontier(plan, begin, end,
+                  [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
+                    if (column.begin == column.end) return;
+                    select_uniform(recorder, generator, taken_, b, i, column.begin, column.end,
+                                   fan_out);
+                  });
 }
 
 void NeighborSampler::expand_recent(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
                                     int64_t end) {
-  EdgeRecorder recorder =
-      make_recorder(plan.row, index_maps_[plan.src], batch[plan.src], node[plan.src],
-                    sampled_row[plan.key], sampled_col[plan.key]);
   const NodeTypeSlot& src = node_slots_[plan.src];
   const NeighbourTimes time{plan.row.data, src.time, &src.name};
-  const std::string& dst_type = node_slots_[plan.dst].name;
-  const std::string& key = edge_key_slots_[plan.key].name;
-  const std::vector<int64_t>& frontier_batch = batch[plan.dst];
-  const std::vector<int64_t>& frontier_node = node[plan.dst];
-  for (int64_t i = begin; i < end; ++i) {
-    const Column column = read_column(plan.colptr, plan.row, frontier_node[i], dst_type, key);
-    if (column.begin == column.end) continue;
-    const int64_t b = frontier_batch[i];
+  expand_frontier(plan, begin, end,
+                  [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
+    if (column.begin == column.end) return;
     // Neighbours at exactly the seed time count as not later than it.
     const int64_t last = upper_bound_by_time(column.begin, column.end, seed_times_[b], time);
     // Only the two end points are compared, before the cut to the k latest.
@@ -144,26 +161,18 @@ void NeighborSampler::expand_recent(const EdgeTypePlan& plan, int64_t fan_out, i
     const int64_t first = fan_out > 0 ? std::max(column.begin, last - fan_out) : column.begin;
     // The range holds at most k positions, so this takes all of them, in order, without drawing.
     if (first != last) select_uniform(recorder, generator, taken_, b, i, first, last, fan_out);
-  }
+  });
 }
 
 void NeighborSampler::expand_window(const EdgeTypePlan& plan, const HopParameters& parameters,
                                     int64_t begin, int64_t end) {
-  EdgeRecorder recorder =
-      make_recorder(plan.row, index_maps_[plan.src], batch[plan.src], node[plan.src],
-                    sampled_row[plan.key], sampled_col[plan.key]);
   const NodeTypeSlot& src = node_slots_[plan.src];
   const NeighbourTimes time{plan.row.data, src.time, &src.name};
-  const std::string& dst_type = node_slots_[plan.dst].name;
-  const std::string& key = edge_key_slots_[plan.key].name;
-  const std::vector<int64_t>& frontier_batch = batch[plan.dst];
-  const std::vector<int64_t>& frontier_node = node[plan.dst];
-  for (int64_t i = begin; i < end; ++i) {
-    const Column column = read_column(plan.colptr, plan.row, frontier_node[i], dst_type, key);
-    const int64_t b = frontier_batch[i];
-    select_time_window(recorder, time, column, parameters.num_offsets, parameters.offsets,
-                       seed_times_[b], b, i);
-  }
+  expand_frontier(plan, begin, end,
+                  [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
+                    select_time_window(recorder, time, column, parameters.num_offsets,
+                                       parameters.offsets, seed_times_[b], b, i);
+                  });
 }
 
 }  // namespace tovalib

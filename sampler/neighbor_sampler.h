@@ -118,6 +118,11 @@ class NeighborSampler {
   HopParameters read_hop_parameters(const EdgeKeySlot& key, uint64_t hop,
                                     const py::dict& num_neighbors,
                                     const py::dict& sampling_time_offsets) const;
+  // Runs expand_node(recorder, local index, batch index, column) for every frontier node of the
+  // edge type's destination type in [begin, end), in order, prefetching ahead.
+  template <typename ExpandNode>
+  void expand_frontier(const EdgeTypePlan& plan, int64_t begin, int64_t end,
+                       ExpandNode expand_node);
   void expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin, int64_t end);
   void expand_recent(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin, int64_t end);
   void expand_window(const EdgeTypePlan& plan, const HopParameters& parameters, int64_t begin,

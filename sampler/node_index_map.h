@@ -19,13 +19,26 @@ class NodeIndexMap {
   // The largest batch index a key may carry; seeds beyond it are refused before sampling.
   static constexpr int64_t kMaxBatch = UINT32_MAX;
 
+  // Hash of a key, to prefetch its slot ahead of the lookup. It stays valid across growth.
+  static uint64_t hash(int64_t batch, int64_t node) {
+    uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
+    h ^= (static_cast<uint64_t>(batch) + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    return h * 0xBF58476D1CE4E5B9ull;
+  }
+
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash >> shift_], /*rw=*/1);
+  }
+
   // Returns the local index stored for (batch, node). When the pair is new it is stored with
   // `next_index` and `inserted` is set.
-  // REQUIRES: 0 <= batch <= kMaxBatch, 0 <= next_index.
-  int64_t find_or_insert(int64_t batch, int64_t node, int64_t next_index, bool& inserted) {
+  // REQUIRES: 0 <= batch <= kMaxBatch, 0 <= next_index, hash == hash(batch, node).
+  int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, int64_t next_index,
+                         bool& inserted) {
     if (2 * (occupied_.size() + 1) > slots_.size()) grow();
     const uint32_t batch32 = static_cast<uint32_t>(batch);
-    size_t i = home_slot(batch32, node);
+    size_t i = static_cast<size_t>(hash >> shift_);
     while (true) {
       Slot& slot = slots_[i];
       if (slot.index_plus_one == 0) break;
@@ -42,6 +55,10 @@ class NodeIndexMap {
     slots_[i] = Slot{node, batch32, static_cast<uint32_t>(next_index + 1)};
     inserted = true;
     return next_index;
+  }
+
+  int64_t find_or_insert(int64_t batch, int64_t node, int64_t next_index, bool& inserted) {
+    return find_or_insert(hash(batch, node), batch, node, next_index, inserted);
   }
 
   size_t size() const { return occupied_.size(); }
@@ -63,14 +80,6 @@ class NodeIndexMap {
     uint32_t index_plus_one = 0;  // 0 marks an empty slot, so a zeroed table is an empty map
   };
 
-  size_t home_slot(uint32_t batch, int64_t node) const {
-    uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
-    h ^= (static_cast<uint64_t>(batch) + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
-    return static_cast<size_t>(h >> shift_);
-  }
-
   void grow() {
     const size_t capacity = slots_.empty() ? 1024 : 2 * slots_.size();
     std::vector<Slot> old(capacity);
@@ -83,7 +92,7 @@ class NodeIndexMap {
     old_occupied.swap(occupied_);
     for (uint32_t o : old_occupied) {
       const Slot& slot = old[o];
-      size_t i = home_slot(slot.batch, slot.node);
+      size_t i = static_cast<size_t>(hash(slot.batch, slot.node) >> shift_);
       while (slots_[i].index_plus_one != 0) i = (i + 1) & mask_;
       slots_[i] = slot;
       occupied_.push_back(static_cast<uint32_t>(i));

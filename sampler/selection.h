@@ -16,29 +16,81 @@ namespace tovalib {
 
 // Where one edge type's chosen edges go during one hop: the source type's sampled-node list and
 // index map, and the edge type's two edge accumulators.
-struct EdgeRecorder {
-  const int64_t* row = nullptr;
-  NodeIndexMap* index_map = nullptr;
-  std::vector<int64_t>* node_batch = nullptr;
-  std::vector<int64_t>* node_ids = nullptr;
-  std::vector<int64_t>* sampled_row = nullptr;
-  std::vector<int64_t>* sampled_col = nullptr;
+//
+// Each edge costs two cache misses that do not depend on each other across edges: the neighbour
+// id in `row` and its slot in the index map. The recorder therefore runs a short pipeline: an
+// edge's `row` entry is prefetched when it is recorded, its slot kHashLag edges later, and it is
+// stored kDepth edges later, so the misses of consecutive edges overlap. Edges are stored in the
+// order recorded, so the outcome is exactly that of storing each one at once; callers flush()
+// before reading the accumulators.
+class EdgeRecorder {
+ public:
+  EdgeRecorder(const int64_t* row, NodeIndexMap& index_map, std::vector<int64_t>& node_batch,
+               std::vector<int64_t>& node_ids, std::vector<int64_t>& sampled_row,
+               std::vector<int64_t>& sampled_col)
+      : row_(row),
+        index_map_(index_map),
+        node_batch_(node_batch),
+        node_ids_(node_ids),
+        sampled_row_(sampled_row),
+        sampled_col_(sampled_col) {}
 
   // Records the edge from row[position] to the frontier node with local index frontier_index.
   // The neighbour joins the seed's subgraph once: met again under the same batch index it keeps
   // its first local index. Edges are never merged.
   void record_edge(int64_t position, int64_t batch, int64_t frontier_index) {
-    const int64_t neighbour = row[position];
-    bool inserted = false;
-    const int64_t local = index_map->find_or_insert(
-        batch, neighbour, static_cast<int64_t>(node_ids->size()), inserted);
-    if (inserted) {
-      node_batch->push_back(batch);
-      node_ids->push_back(neighbour);
-    }
-    sampled_row->push_back(local);
-    sampled_col->push_back(frontier_index);
+    __builtin_prefetch(row_ + position);
+    if (count_ >= kHashLag) hash_ahead(pending_[(count_ - kHashLag) & kMask]);
+    if (count_ >= kDepth) store(pending_[(count_ - kDepth) & kMask]);
+    pending_[count_ & kMask] = Pending{position, batch, frontier_index, 0, 0};
+    ++count_;
   }
+
+  // Stores every pending edge.
+  void flush() {
+    const uint64_t first = count_ > kDepth ? count_ - kDepth : 0;
+    const uint64_t hashed = count_ > kHashLag ? count_ - kHashLag : 0;
+    for (uint64_t i = hashed; i < count_; ++i) hash_ahead(pending_[i & kMask]);
+    for (uint64_t i = first; i < count_; ++i) store(pending_[i & kMask]);
+    count_ = 0;
+  }
+
+ private:
+  static constexpr uint64_t kDepth = 16;
+  static constexpr uint64_t kHashLag = 8;
+  static constexpr uint64_t kMask = kDepth - 1;
+
+  struct Pending {
+    int64_t position, batch, frontier_index, neighbour;
+    uint64_t hash;
+  };
+
+  void hash_ahead(Pending& edge) {
+    edge.neighbour = row_[edge.position];
+    edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
+    index_map_.prefetch(edge.hash);
+  }
+
+  void store(const Pending& edge) {
+    bool inserted = false;
+    const int64_t local = index_map_.find_or_insert(
+        edge.hash, edge.batch, edge.neighbour, static_cast<int64_t>(node_ids_.size()), inserted);
+    if (inserted) {
+      node_batch_.push_back(edge.batch);
+      node_ids_.push_back(edge.neighbour);
+    }
+    sampled_row_.push_back(local);
+    sampled_col_.push_back(edge.frontier_index);
+  }
+
+  const int64_t* row_;
+  NodeIndexMap& index_map_;
+  std::vector<int64_t>& node_batch_;
+  std::vector<int64_t>& node_ids_;
+  std::vector<int64_t>& sampled_row_;
+  std::vector<int64_t>& sampled_col_;
+  Pending pending_[kDepth];
+  uint64_t count_ = 0;  // edges recorded since the last flush
 };
 
 // The half-open range of positions in `row` that holds one node's neighbours.
