@@ -196,6 +196,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--batches", type=int, default=60, help="batches per workload")
     parser.add_argument("--data", help="directory of a saved graph: written if missing, then loaded")
     parser.add_argument("--mmap", action="store_true", help="load --data memory-mapped")
+    parser.add_argument("--compare-mmap", action="store_true",
+                        help="with --data: also run every workload over the memory-mapped graph")
     parser.add_argument("--only", help="comma-separated workload names")
     parser.add_argument("--json", help="write the figures to this file")
     parser.add_argument("--plot", help="also sweep batch sizes and fan-outs and draw this PNG")
@@ -218,10 +220,19 @@ def main(argv: list[str] | None = None) -> int:
     print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
           f"NumPy {np.__version__}")
 
-    samplers = {
-        "untimed": tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, {}),
-        "timed": tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, g.node_time),
-    }
+    def make_samplers(g: graphs.Graph) -> dict:
+        return {
+            "untimed": tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, {}),
+            "timed": tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, g.node_time),
+        }
+
+    samplers = make_samplers(g)
+    mapped = None
+    if args.compare_mmap:
+        if not args.data or args.mmap:
+            parser.error("--compare-mmap needs --data and an in-memory graph (no --mmap)")
+        g_mapped = graphs.load(args.data, mmap=True)
+        mapped = (g_mapped, make_samplers(g_mapped))
     workloads = default_workloads()
     if args.only:
         names = set(args.only.split(","))
@@ -232,7 +243,7 @@ def main(argv: list[str] | None = None) -> int:
         # The tiny request is all fixed cost: many more calls for a stable figure.
         return 200 * args.batches if w.batch_size == 1 else args.batches
 
-    total = sum(batch_count(w) for w in workloads + sweep)
+    total = sum(batch_count(w) for w in workloads + sweep) * (2 if mapped else 1)
     try:
         from tqdm import tqdm
 
@@ -245,19 +256,28 @@ def main(argv: list[str] | None = None) -> int:
             def close(self): pass
         progress = _Silent()
 
-    results, sweep_results = [], []
+    results, sweep_results, mapped_results = [], [], []
     for i, w in enumerate(workloads + sweep):
         batches = seed_batches(g, w.batch_size, batch_count(w), seed=1000 + i)
         (results if i < len(workloads) else sweep_results).append(run(g, samplers, w, batches, progress))
+        if mapped and i < len(workloads):
+            # Right after the in-memory run, so both see the same state of the machine; the
+            # warm-up call inside run() faults the touched pages in first.
+            mapped_results.append(run(mapped[0], mapped[1], w, batches, progress))
     progress.close()
 
     print_table(results, "NeighborSampler.sample (seeds: transactions; floor: NumPy random gathers)")
+    if mapped_results:
+        print_table(mapped_results, "The same over the memory-mapped graph")
+        print("\nmemory-mapped / in-memory time: " + ", ".join(
+            f"{m.workload} {m.seconds / r.seconds:.2f}" for r, m in zip(results, mapped_results)))
     peak_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"\npeak resident memory: {peak_mib:.0f} MiB")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"scale": args.scale, "source": source, "peak_rss_mib": peak_mib,
-                       "results": [asdict(r) for r in results + sweep_results]}, f, indent=1)
+                       "results": [asdict(r) for r in results + sweep_results],
+                       "mmap_results": [asdict(r) for r in mapped_results]}, f, indent=1)
     if args.plot:
         plot(sweep_results, args.plot)
         print(f"plot written to {args.plot}")

@@ -28,6 +28,16 @@ const int64_t* int64_data(const py::array& array) {
   return static_cast<const int64_t*>(info.ptr);
 }
 
+// str(key) as UTF-8. A text that cannot be encoded (a lone surrogate) raises Python's own
+// UnicodeEncodeError rather than pybind11's generic cast error.
+std::string key_text(py::handle key) {
+  const py::str text(key);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) throw py::error_already_set();
+  return std::string(data, static_cast<size_t>(size));
+}
+
 }  // namespace
 
 Int64Array::Int64Array(const py::array& array) {
@@ -59,7 +69,7 @@ py::array make_int64_array(const int64_t* data, int64_t n) {
 void check_array_dict(const py::dict& dict, const std::string& name,
                       const std::vector<std::string>& allowed, int ndim, bool require_int64) {
   for (const auto& item : dict) {
-    const std::string key = py::str(item.first).cast<std::string>();
+    const std::string key = key_text(item.first);
     if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
       throw std::runtime_error("Invalid type '" + key + "' found in " + name + ".");
     }

@@ -108,19 +108,26 @@ struct Column {
 [[noreturn]] void throw_unsorted_neighbourhood();
 
 // Column v of an edge type, with v and the range it spans checked against the arrays.
+// The checks can be compiled out (TOVALIB_NO_BOUNDS_CHECKS) only to measure their cost.
 inline Column read_column(const Int64View& colptr, const Int64View& row, int64_t v,
                           const std::string& dst_type, const std::string& key) {
+#ifndef TOVALIB_NO_BOUNDS_CHECKS
   if (v < 0 || v >= colptr.size - 1) throw_colptr_out_of_range(v, dst_type, key, colptr.size);
+#endif
   const Column column{colptr[v], colptr[v + 1]};
+#ifndef TOVALIB_NO_BOUNDS_CHECKS
   if (column.begin < 0 || column.end < column.begin || column.end > row.size) {
     throw_column_out_of_range(v, key, column.begin, column.end, row.size);
   }
+#endif
   return column;
 }
 
 // The time of node u of a timed node type, with u checked against the time array.
 inline int64_t read_time(const Int64View& times, int64_t u, const std::string& node_type) {
+#ifndef TOVALIB_NO_BOUNDS_CHECKS
   if (u < 0 || u >= times.size) throw_node_time_out_of_range(u, node_type, times.size);
+#endif
   return times[u];
 }
 
