@@ -34,8 +34,7 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
 
   // Slots: each distinct name once, in order of first appearance.
   for (const std::string& type : node_types) {
-    size_t slot = 0;
-    while (slot < node_slots_.size() && node_slots_[slot].name != type) ++slot;
+    const size_t slot = node_type_slot(type);
     if (slot == node_slots_.size()) {
       NodeTypeSlot entry{type, py::str(type), Int64View{}, false};
       const auto time = node_time_data.find(type);
@@ -49,12 +48,12 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
   }
   for (size_t i = 0; i < edge_types.size(); ++i) {
     const std::string& key = edge_type_keys[i];
+    const std::string& src = std::get<0>(edge_types[i]);
+    const std::string& dst = std::get<2>(edge_types[i]);
     // Without this the hop loop would have no frontier for the destination type, and neighbours
     // of an unknown source type would be sampled into a list that no result reports.
-    for (const std::string* type : {&std::get<0>(edge_types[i]), &std::get<2>(edge_types[i])}) {
-      bool known = false;
-      for (const std::string& name : node_types) known = known || name == *type;
-      if (!known) {
+    for (const std::string* type : {&src, &dst}) {
+      if (node_type_slot(*type) == node_slots_.size()) {
         throw std::runtime_error("Edge type '" + key + "' refers to node type '" + *type +
                                  "', which is not in node_types.");
       }
@@ -62,8 +61,7 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
     size_t key_slot = 0;
     while (key_slot < edge_key_slots_.size() && edge_key_slots_[key_slot].name != key) ++key_slot;
     if (key_slot == edge_key_slots_.size()) edge_key_slots_.push_back({key, py::str(key)});
-    plans_.push_back(EdgeTypePlan{node_type_slot(std::get<0>(edge_types[i])),
-                                  node_type_slot(std::get<2>(edge_types[i])), key_slot,
+    plans_.push_back(EdgeTypePlan{node_type_slot(src), node_type_slot(dst), key_slot,
                                   colptr_data.at(key).view(), row_data.at(key).view()});
   }
 
@@ -79,6 +77,7 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
   sampled_col.resize(edge_key_slots_.size());
 }
 
+// A linear scan: there are a handful of node types, and this runs once per call at most.
 size_t NeighborSampler::node_type_slot(const std::string& name) const {
   size_t slot = 0;
   while (slot < node_slots_.size() && node_slots_[slot].name != name) ++slot;

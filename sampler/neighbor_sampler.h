@@ -105,6 +105,7 @@ class NeighborSampler {
     int64_t offsets[2] = {0, 0};
   };
 
+  // The slot of a node type name; node_slots_.size() when there is none.
   size_t node_type_slot(const std::string& name) const;
 
   // The three phases of `sample`.
