@@ -107,9 +107,11 @@ def floor_seconds(g: graphs.Graph, counts: list[list[tuple[int, int]]], timed: b
             if timed:
                 times = g.node_time[src]
                 gathers.append((times, rng.integers(0, len(times), size=edges)))
+    # Outputs are allocated up front: the floor is the reads alone, not NumPy's page faults.
+    out = np.empty(max((len(index) for _, index in gathers), default=0), dtype=np.int64)
     start = time.perf_counter()
     for array, index in gathers:
-        np.take(array, index)
+        np.take(array, index, out=out[: len(index)])
     return time.perf_counter() - start
 
 
@@ -119,12 +121,16 @@ def run(g: graphs.Graph, samplers: dict, w: Workload, batches: list[np.ndarray],
     no_time = np.empty(0, dtype=np.int64)
     sampler.sample(num_neighbors, windows, SEED_TYPE, batches[0], no_time)  # warm caches
     counts = []
-    start = time.perf_counter()
+    seconds = 0.0
     for seeds in batches:
-        # Results are dropped at once, as a training loop does, so their memory is recycled.
-        counts.append(read_counts(g, sampler.sample(num_neighbors, windows, SEED_TYPE, seeds, no_time)))
+        start = time.perf_counter()
+        result = sampler.sample(num_neighbors, windows, SEED_TYPE, seeds, no_time)
+        seconds += time.perf_counter() - start
+        # Only the counts are kept: results are dropped at once, as a training loop does, so
+        # their memory is recycled rather than faulted in afresh by every call.
+        counts.append(read_counts(g, result))
+        del result
         progress.update(1)
-    seconds = time.perf_counter() - start
     edges = sum(e for call in counts for _, e in call)
     # The floor is measured three times and the fastest kept, like the best of repeated runs.
     floor = min(floor_seconds(g, counts, w.mode != "uniform", np.random.default_rng(i)) for i in range(3))
