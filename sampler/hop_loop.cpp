@@ -95,16 +95,18 @@ void NeighborSampler::run_hops(uint64_t hop_count, const py::dict& num_neighbors
 namespace {
 
 // How far ahead of the frontier node being expanded its successors' data is prefetched: colptr
-// entries kColumnLookahead nodes ahead, and the first row entries of a column (and the middle
-// one, the first probe of a bisection) kRowLookahead nodes ahead, once their colptr has arrived.
+// entries kColumnLookahead nodes ahead; the first row entries of a column and the middle one (the
+// first probe of a bisection) kRowLookahead nodes ahead, once their colptr has arrived; and, on
+// the timed paths, the time of that middle neighbour kTimeLookahead nodes ahead.
 constexpr int64_t kColumnLookahead = 16;
 constexpr int64_t kRowLookahead = 8;
+constexpr int64_t kTimeLookahead = 4;
 
 }  // namespace
 
 template <typename ExpandNode>
-void NeighborSampler::expand_frontier(const EdgeTypePlan& plan, int64_t begin, int64_t end,
-                                      ExpandNode expand_node) {
+void NeighborSampler::expand_frontier(const EdgeTypePlan& plan, const Int64View* times,
+                                      int64_t begin, int64_t end, ExpandNode expand_node) {
   EdgeRecorder recorder(plan.row.data, index_maps_[plan.src], batch[plan.src], node[plan.src],
                         sampled_row[plan.key], sampled_col[plan.key]);
   const std::string& dst_type = node_slots_[plan.dst].name;
@@ -129,6 +131,16 @@ void NeighborSampler::expand_frontier(const EdgeTypePlan& plan, int64_t begin, i
         }
       }
     }
+    if (times != nullptr && i + kTimeLookahead < end) {
+      const int64_t ahead = frontier_node[i + kTimeLookahead];
+      if (in_colptr(ahead)) {
+        const int64_t c0 = colptr[ahead], c1 = colptr[ahead + 1];
+        if (0 <= c0 && c0 < c1 && c1 <= plan.row.size) {
+          const int64_t u = plan.row[c0 + (c1 - c0) / 2];
+          if (0 <= u && u < times->size) __builtin_prefetch(times->data + u);
+        }
+      }
+    }
     const Column column = read_column(colptr, plan.row, frontier_node[i], dst_type, key);
     expand_node(recorder, i, frontier_batch[i], column);
   }
@@ -137,7 +149,7 @@ void NeighborSampler::expand_frontier(const EdgeTypePlan& plan, int64_t begin, i
 
 void NeighborSampler::expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
                                      int64_t end) {
-  expand_frontier(plan, begin, end,
+  expand_frontier(plan, /*times=*/nullptr, begin, end,
                   [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
                     if (column.begin == column.end) return;
                     select_uniform(recorder, generator, taken_, b, i, column.begin, column.end,
@@ -149,7 +161,7 @@ void NeighborSampler::expand_recent(const EdgeTypePlan& plan, int64_t fan_out, i
                                     int64_t end) {
   const NodeTypeSlot& src = node_slots_[plan.src];
   const NeighbourTimes time{plan.row.data, src.time, &src.name};
-  expand_frontier(plan, begin, end,
+  expand_frontier(plan, &src.time, begin, end,
                   [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
     if (column.begin == column.end) return;
     // Neighbours at exactly the seed time count as not later than it.
@@ -168,7 +180,7 @@ void NeighborSampler::expand_window(const EdgeTypePlan& plan, const HopParameter
                                     int64_t begin, int64_t end) {
   const NodeTypeSlot& src = node_slots_[plan.src];
   const NeighbourTimes time{plan.row.data, src.time, &src.name};
-  expand_frontier(plan, begin, end,
+  expand_frontier(plan, &src.time, begin, end,
                   [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
                     select_time_window(recorder, time, column, parameters.num_offsets,
                                        parameters.offsets, seed_times_[b], b, i);

@@ -120,10 +120,11 @@ class NeighborSampler {
                                     const py::dict& num_neighbors,
                                     const py::dict& sampling_time_offsets) const;
   // Runs expand_node(recorder, local index, batch index, column) for every frontier node of the
-  // edge type's destination type in [begin, end), in order, prefetching ahead.
+  // edge type's destination type in [begin, end), in order, prefetching ahead; `times` (the
+  // source type's, or null) also prefetches the time of each column's first bisection probe.
   template <typename ExpandNode>
-  void expand_frontier(const EdgeTypePlan& plan, int64_t begin, int64_t end,
-                       ExpandNode expand_node);
+  void expand_frontier(const EdgeTypePlan& plan, const Int64View* times, int64_t begin,
+                       int64_t end, ExpandNode expand_node);
   void expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin, int64_t end);
   void expand_recent(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin, int64_t end);
   void expand_window(const EdgeTypePlan& plan, const HopParameters& parameters, int64_t begin,
