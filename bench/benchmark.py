@@ -181,7 +181,8 @@ def plot(results: list[Result], path: str) -> None:
 
     fig, axes = plt.subplots(1, 3, figsize=(14, 4), sharey=True)
     for ax, mode in zip(axes, ("uniform", "recent", "window")):
-        for fan_out in sorted({r.fan_out for r in results if r.mode == mode}):
+        for fan_out in sorted({r.fan_out for r in results if r.mode == mode},
+                              key=lambda f: [int(x) for x in f.split("-")]):
             points = sorted((r.batch_size, r.edges_per_s / 1e6) for r in results
                             if r.mode == mode and r.fan_out == fan_out)
             label = "windows" if mode == "window" else f"fan-out {fan_out}"
@@ -253,7 +254,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         from tqdm import tqdm
 
-        progress = tqdm(total=total, unit="call", disable=args.quiet, leave=False)
+        # None: the bar shows on a terminal only, so logs and CI output stay readable.
+        progress = tqdm(total=total, unit="call", disable=True if args.quiet else None, leave=False)
     except ImportError:
         progress = None
     if progress is None:
