@@ -7,6 +7,18 @@
 #include "sampler/selection.h"
 
 namespace tovalib {
+namespace {
+
+// `name` as message text. A name given as bytes need not be UTF-8, and Python would turn a message
+// it cannot decode into a RuntimeError without any text; such bytes are shown as \xNN escapes.
+std::string printable(const std::string& name) {
+  const py::object text = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
+  if (!text) throw py::error_already_set();
+  return text.cast<std::string>();
+}
+
+}  // namespace
 
 uint64_t NeighborSampler::prepare_request(const py::dict& num_neighbors,
                                           const py::dict& sampling_time_offsets,
@@ -20,7 +32,7 @@ uint64_t NeighborSampler::prepare_request(const py::dict& num_neighbors,
   check_array(seed_time, "seed_time", /*ndim=*/1, /*require_int64=*/true);
 
   if (std::find(node_types.begin(), node_types.end(), entity_table) == node_types.end()) {
-    throw std::runtime_error("Invalid entity table '" + entity_table + "'.");
+    throw std::runtime_error("Invalid entity table '" + printable(entity_table) + "'.");
   }
   const size_t entity = node_type_slot(entity_table);
   const int64_t seed_time_size = array_size(seed_time);

@@ -386,19 +386,28 @@ class ModelSampler:
         # Argument types the binding would refuse before the sampler runs.
         if not isinstance(num_neighbors, dict) or not isinstance(sampling_time_offsets, dict):
             raise TypeError("sample(): incompatible function arguments")
-        if isinstance(entity_table, (bytes, bytearray)):
-            entity_table = bytes(entity_table).decode("utf-8")
-        if not isinstance(entity_table, str):
+        if isinstance(entity_table, str):
+            try:
+                entity_table = entity_table.encode("utf-8")
+            except UnicodeEncodeError:  # a lone surrogate: the binding cannot convert it
+                raise TypeError("sample(): incompatible function arguments") from None
+        if not isinstance(entity_table, (bytes, bytearray)):
             raise TypeError("sample(): incompatible function arguments")
         if not isinstance(seed_node, np.ndarray) or not isinstance(seed_time, np.ndarray):
             raise TypeError("sample(): incompatible function arguments")
+        # Names compare as UTF-8 bytes; bytes that are not UTF-8 match no node type and are
+        # quoted with escapes.
+        try:
+            entity_table, decodable = bytes(entity_table).decode("utf-8"), True
+        except UnicodeDecodeError:
+            entity_table, decodable = bytes(entity_table).decode("utf-8", "backslashreplace"), False
 
         # Request checks, in the module's order; the first fault wins.
         _check_array_dict(num_neighbors, "num_neighbors", self.edge_type_keys, 1, True)
         _check_array_dict(sampling_time_offsets, "sampling_time_offsets", self.edge_type_keys, 2, False)
         _check_array(seed_node, "seed_node", 1, True)
         _check_array(seed_time, "seed_time", 1, True)
-        if entity_table not in self.node_types:
+        if not decodable or entity_table not in self.node_types:
             raise RuntimeError("Invalid entity table '" + entity_table + "'.")
         if self.has_node_time and seed_time.size > 0 and seed_time.size != seed_node.size:
             raise RuntimeError("'seed_node' and 'seed_time' size mismatch.")

@@ -60,6 +60,8 @@ CHECKS = [  # in the order the checks run; a case also carries every later fault
     (lambda r: r.update(seed_node=np.zeros((1, 1), np.int64)), RuntimeError, "seed_node is not 1D."),
     (lambda r: r.update(seed_time=np.array([1.0, 2.0])), RuntimeError, "seed_time must have dtype int64."),
     (lambda r: r.update(entity_table="Paper"), RuntimeError, "Invalid entity table 'Paper'."),
+    # bytes that are not UTF-8 are quoted escaped, not lost in an empty RuntimeError
+    (lambda r: r.update(entity_table=b"pap\xff"), RuntimeError, "Invalid entity table 'pap\\xff'."),
     (lambda r: r.update(seed_time=i64(1, 2)), RuntimeError, "'seed_node' and 'seed_time' size mismatch."),
     (lambda r: r["sampling_time_offsets"].update({CITES: np.zeros((1, 2), np.int64)}), RuntimeError,
      "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge type. "
