@@ -6,7 +6,7 @@ namespace tovalib {
 
 SampleResult NeighborSampler::assemble_result() {
   py::dict node_out, num_sampled_nodes_out, batch_out;
-  for (const size_t slot : node_type_slots_) {
+  for (size_t slot = 0; slot < node_slots_.size(); ++slot) {
     const py::str& key = node_slots_[slot].key;
     node_out[key] = make_int64_array(node[slot].data(), static_cast<int64_t>(node[slot].size()));
     num_sampled_nodes_out[key] = make_int64_array(
@@ -15,7 +15,7 @@ SampleResult NeighborSampler::assemble_result() {
   }
   py::dict num_sampled_edges_out, sampled_row_out, sampled_col_out;
   for (const EdgeTypePlan& plan : plans_) {
-    const py::str& key = edge_key_slots_[plan.key].key;
+    const py::str& key = plan.py_key;
     // The leading slot is bookkeeping; callers get one count per hop.
     const std::vector<int64_t>& edges_per_hop = num_sampled_edges[plan.key];
     num_sampled_edges_out[key] =

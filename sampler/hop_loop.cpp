@@ -30,18 +30,18 @@ int64_t window_bound(const py::object& bound) {
 }  // namespace
 
 NeighborSampler::HopParameters NeighborSampler::read_hop_parameters(
-    const EdgeKeySlot& key, uint64_t hop, const py::dict& num_neighbors,
+    const EdgeTypePlan& plan, uint64_t hop, const py::dict& num_neighbors,
     const py::dict& sampling_time_offsets) const {
   HopParameters parameters;
-  if (num_neighbors.contains(key.key)) {
+  if (num_neighbors.contains(plan.py_key)) {
     // A list shorter than the hop count asks for nothing at the hops it does not reach.
-    const Int64Array fan_outs(as_array(num_neighbors[key.key]));
+    const Int64Array fan_outs(as_array(num_neighbors[plan.py_key]));
     if (hop < static_cast<uint64_t>(fan_outs.size())) parameters.fan_out = fan_outs.view()[hop];
     return parameters;
   }
   // Indexed through Python rather than converted, so that a window may hold None or any
   // integer-like object.
-  const py::object windows = sampling_time_offsets[key.key];
+  const py::object windows = sampling_time_offsets[plan.py_key];
   const py::object window = windows[py::int_(hop)];
   const py::object lower = window[py::int_(0)];
   const py::object upper = window[py::int_(1)];
@@ -68,7 +68,7 @@ void NeighborSampler::run_hops(uint64_t hop_count, const py::dict& num_neighbors
       const size_t edges_before = sampled_row[plan.key].size();
 
       const HopParameters parameters =
-          read_hop_parameters(edge_key_slots_[plan.key], hop, num_neighbors, sampling_time_offsets);
+          read_hop_parameters(plan, hop, num_neighbors, sampling_time_offsets);
       const bool timed = node_slots_[plan.src].timed && !seed_times_.empty();
       if (parameters.num_offsets > 0) {
         if (timed) expand_window(plan, parameters, begin, end);
@@ -82,7 +82,7 @@ void NeighborSampler::run_hops(uint64_t hop_count, const py::dict& num_neighbors
       edges_per_hop.back() = static_cast<int64_t>(sampled_row[plan.key].size() - edges_before);
     }
     // Every type's frontier moves on to exactly what this hop added to it, through any edge type.
-    for (const size_t slot : node_type_slots_) {
+    for (size_t slot = 0; slot < node_slots_.size(); ++slot) {
       auto& [frontier_begin, frontier_end] = frontiers_[slot];
       const int64_t added_end = static_cast<int64_t>(node[slot].size());
       num_sampled_nodes[slot].push_back(added_end - frontier_end);
@@ -110,7 +110,7 @@ void NeighborSampler::expand_frontier(const EdgeTypePlan& plan, const Int64View*
   EdgeRecorder recorder(plan.row.data, index_maps_[plan.src], batch[plan.src], node[plan.src],
                         sampled_row[plan.key], sampled_col[plan.key]);
   const std::string& dst_type = node_slots_[plan.dst].name;
-  const std::string& key = edge_key_slots_[plan.key].name;
+  const std::string& key = plan.name;
   // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
   const std::vector<int64_t>& frontier_batch = batch[plan.dst];
   const std::vector<int64_t>& frontier_node = node[plan.dst];

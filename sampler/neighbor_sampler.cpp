@@ -4,6 +4,14 @@
 #include <utility>
 
 namespace tovalib {
+namespace {
+
+std::string describe(const EdgeType& edge_type) {
+  return "('" + std::get<0>(edge_type) + "', '" + std::get<1>(edge_type) + "', '" +
+         std::get<2>(edge_type) + "')";
+}
+
+}  // namespace
 
 std::string make_edge_type_key(const EdgeType& edge_type) {
   return std::get<0>(edge_type) + "__" + std::get<1>(edge_type) + "__" + std::get<2>(edge_type);
@@ -34,17 +42,14 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
 
   // Slots: each distinct name once, in order of first appearance.
   for (const std::string& type : node_types) {
-    const size_t slot = node_type_slot(type);
-    if (slot == node_slots_.size()) {
-      NodeTypeSlot entry{type, py::str(type), Int64View{}, false};
-      const auto time = node_time_data.find(type);
-      if (time != node_time_data.end()) {
-        entry.time = time->second.view();
-        entry.timed = true;
-      }
-      node_slots_.push_back(std::move(entry));
+    if (node_type_slot(type) < node_slots_.size()) continue;
+    NodeTypeSlot entry{type, py::str(type), Int64View{}, false};
+    const auto time = node_time_data.find(type);
+    if (time != node_time_data.end()) {
+      entry.time = time->second.view();
+      entry.timed = true;
     }
-    node_type_slots_.push_back(slot);
+    node_slots_.push_back(std::move(entry));
   }
   for (size_t i = 0; i < edge_types.size(); ++i) {
     const std::string& key = edge_type_keys[i];
@@ -58,11 +63,21 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
                                  "', which is not in node_types.");
       }
     }
-    size_t key_slot = 0;
-    while (key_slot < edge_key_slots_.size() && edge_key_slots_[key_slot].name != key) ++key_slot;
-    if (key_slot == edge_key_slots_.size()) edge_key_slots_.push_back({key, py::str(key)});
-    plans_.push_back(EdgeTypePlan{node_type_slot(src), node_type_slot(dst), key_slot,
-                                  colptr_data.at(key).view(), row_data.at(key).view()});
+    // A different edge type with the same key (names containing "__") would put local indices
+    // of two node types into one result array; the same triple again is simply the same type.
+    bool repeated = false;
+    for (size_t j = 0; j < i && !repeated; ++j) {
+      if (edge_type_keys[j] != key) continue;
+      if (edge_types[j] != edge_types[i]) {
+        throw std::runtime_error("Edge types " + describe(edge_types[j]) + " and " +
+                                 describe(edge_types[i]) + " share the key '" + key + "'.");
+      }
+      repeated = true;
+    }
+    if (repeated) continue;
+    plans_.push_back(EdgeTypePlan{node_type_slot(src), node_type_slot(dst), plans_.size(), key,
+                                  py::str(key), colptr_data.at(key).view(),
+                                  row_data.at(key).view()});
   }
 
   generator.seed(static_cast<uint32_t>(seed));
@@ -72,9 +87,9 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
   node.resize(node_slots_.size());
   index_maps_.resize(node_slots_.size());
   frontiers_.resize(node_slots_.size());
-  num_sampled_edges.resize(edge_key_slots_.size());
-  sampled_row.resize(edge_key_slots_.size());
-  sampled_col.resize(edge_key_slots_.size());
+  num_sampled_edges.resize(plans_.size());
+  sampled_row.resize(plans_.size());
+  sampled_col.resize(plans_.size());
 }
 
 // A linear scan: there are a handful of node types, and this runs once per call at most.

@@ -81,9 +81,8 @@ class NeighborSampler {
   std::vector<std::vector<int64_t>> sampled_row;
 
  private:
-  // A name may be listed twice (two equal node types, or two edge types whose keys coincide);
-  // such entries share one slot, so they share their arrays and accumulators, as they share
-  // their key in every dict.
+  // A node type listed twice, or an edge type listed twice, is one type: one slot, one set of
+  // accumulators, expanded and reported once, so that every count has one entry per hop.
   struct NodeTypeSlot {
     std::string name;
     py::str key;            // `name` as a Python str, made once
@@ -91,12 +90,11 @@ class NeighborSampler {
     bool timed = false;
   };
   struct EdgeTypePlan {
-    size_t src = 0, dst = 0, key = 0;  // node-type slots and edge-key slot
+    size_t src = 0, dst = 0;  // node-type slots
+    size_t key = 0;           // the plan's own position, which indexes its accumulators
+    std::string name;         // the edge-type key
+    py::str py_key;           // `name` as a Python str, made once
     Int64View colptr, row;
-  };
-  struct EdgeKeySlot {
-    std::string name;
-    py::str key;
   };
   // The request's choice for one edge type in one hop.
   struct HopParameters {
@@ -116,7 +114,7 @@ class NeighborSampler {
                 const py::dict& sampling_time_offsets);
   SampleResult assemble_result();
 
-  HopParameters read_hop_parameters(const EdgeKeySlot& key, uint64_t hop,
+  HopParameters read_hop_parameters(const EdgeTypePlan& plan, uint64_t hop,
                                     const py::dict& num_neighbors,
                                     const py::dict& sampling_time_offsets) const;
   // Runs expand_node(recorder, local index, batch index, column) for every frontier node of the
@@ -133,10 +131,8 @@ class NeighborSampler {
   // Empties the per-call state after a call, whether it returned or threw.
   void end_call();
 
-  std::vector<NodeTypeSlot> node_slots_;
-  std::vector<size_t> node_type_slots_;  // slot of node_types[i]
-  std::vector<EdgeKeySlot> edge_key_slots_;
-  std::vector<EdgeTypePlan> plans_;      // one per edge type, in order
+  std::vector<NodeTypeSlot> node_slots_;  // one per distinct node type, in order
+  std::vector<EdgeTypePlan> plans_;       // one per distinct edge type, in order
 
   // Per-call working state, kept between calls for its capacity only.
   std::vector<NodeIndexMap> index_maps_;                // per node-type slot

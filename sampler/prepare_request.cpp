@@ -44,31 +44,30 @@ uint64_t NeighborSampler::prepare_request(const py::dict& num_neighbors,
     num_sampled_nodes[slot].assign(1, 0);
     frontiers_[slot] = {0, 0};
   }
-  for (size_t slot = 0; slot < edge_key_slots_.size(); ++slot) num_sampled_edges[slot].assign(1, 0);
+  for (std::vector<int64_t>& edges_per_hop : num_sampled_edges) edges_per_hop.assign(1, 0);
 
   uint64_t hop_count = 0;
-  for (size_t i = 0; i < plans_.size(); ++i) {
-    const EdgeKeySlot& key = edge_key_slots_[plans_[i].key];
-    const bool in_fan_outs = num_neighbors.contains(key.key);
-    if (in_fan_outs && sampling_time_offsets.contains(key.key)) {
+  for (const EdgeTypePlan& plan : plans_) {
+    const bool in_fan_outs = num_neighbors.contains(plan.py_key);
+    if (in_fan_outs && sampling_time_offsets.contains(plan.py_key)) {
       throw std::runtime_error(
           "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge type. '" +
-          key.name + "' appears in both.");
+          plan.name + "' appears in both.");
     }
     if (in_fan_outs) {
-      const int64_t hops = array_size(as_array(num_neighbors[key.key]));
+      const int64_t hops = array_size(as_array(num_neighbors[plan.py_key]));
       hop_count = std::max(hop_count, static_cast<uint64_t>(hops));
       continue;
     }
-    const py::array windows = as_array(sampling_time_offsets[key.key]);
+    const py::array windows = as_array(sampling_time_offsets[plan.py_key]);
     hop_count = std::max(hop_count, static_cast<uint64_t>(array_dim(windows, 0)));
-    const std::string& src_type = std::get<0>(edge_types[i]);
-    if (node_time_data.find(src_type) == node_time_data.end()) {
-      throw std::runtime_error("'sampling_time_offsets' contains '" + key.name + "' but " +
-                               src_type + " is not included in 'node_time'.");
+    const NodeTypeSlot& src = node_slots_[plan.src];
+    if (!src.timed) {
+      throw std::runtime_error("'sampling_time_offsets' contains '" + plan.name + "' but " +
+                               src.name + " is not included in 'node_time'.");
     }
     if (array_dim(windows, 1) != 2) {
-      throw std::runtime_error("'sampling_time_offsets' at '" + key.name +
+      throw std::runtime_error("'sampling_time_offsets' at '" + plan.name +
                                "' does not have shape (N, 2).");
     }
   }

@@ -233,13 +233,24 @@ class ModelSampler:
 
         # An edge type over an unknown node type would have no frontier or
         # would sample nodes that are never reported, so refuse it up front.
-        for (src, _, dst), key in zip(self.edge_types, self.edge_type_keys):
+        # A different edge type with the same key would mix local indices of two node types in
+        # one result array; the same edge type (or node type) listed again is one type.
+        distinct = {}
+        for (src, rel, dst), key in zip(self.edge_types, self.edge_type_keys):
             for node_type in (src, dst):
                 if node_type not in self.node_types:
                     raise RuntimeError(
                         "Edge type '" + key + "' refers to node type '" + node_type
                         + "', which is not in node_types."
                     )
+            first = distinct.setdefault(key, (src, rel, dst))
+            if first != (src, rel, dst):
+                raise RuntimeError(
+                    "Edge types ('%s', '%s', '%s') and ('%s', '%s', '%s') share the key '%s'."
+                    % (*first, src, rel, dst, key))
+        self.edge_types = list(distinct.values())
+        self.edge_type_keys = list(distinct)
+        self.node_types = list(dict.fromkeys(self.node_types))
 
         # One stream for the sampler's life: later calls continue it, and a
         # call that fails keeps the draws it already made.
