@@ -23,12 +23,14 @@ class TakenSet {
   // Starts a selection of at most k offsets from a population of n.
   // REQUIRES: 0 <= k < n.
   void begin(int64_t n, int64_t k) {
+    // Newest first: in the linear-probing table an older offset's probe never passes a newer
+    // one's slot, so emptying in reverse insertion order leaves every remaining probe intact.
     if (form_ != Form::kScan) {
-      for (int64_t x : marked_) {
+      for (auto x = marked_.rbegin(); x != marked_.rend(); ++x) {
         if (form_ == Form::kDense) {
-          bytes_[static_cast<size_t>(x)] = 0;
+          bytes_[static_cast<size_t>(*x)] = 0;
         } else {
-          slots_[find(x)] = kEmpty;
+          slots_[find(*x)] = kEmpty;
         }
       }
     }
