@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import tovalib
-from conftest import CITES, REV_WRITES, WRITES, i64, tiny_graph
+from conftest import CITES, EMPTY, REV_WRITES, WRITES, i64, tiny_graph
 from model import ModelSampler
 
 # Fan-outs below the degrees, untimed: the result depends on the random stream.
@@ -123,3 +123,11 @@ def test_python_3_11_refuses_to_load_the_module():
     assert run.returncode != 0
     assert ("ImportError: Python version mismatch: module was compiled for Python 3.10, but the "
             "interpreter version is incompatible: 3.11.") in run.stderr
+
+
+def test_an_instance_whose_init_did_not_run_is_refused():
+    # Without the check pybind11 hands `sample` uninitialised storage: garbage or a crash.
+    bare = tovalib.NeighborSampler.__new__(tovalib.NeighborSampler)
+    with pytest.raises(TypeError) as error:
+        bare.sample({}, {}, "paper", i64(0), EMPTY)
+    assert error.value.args == ("sample() called on a NeighborSampler whose __init__ did not run.",)
