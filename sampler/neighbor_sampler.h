@@ -69,7 +69,7 @@ class NeighborSampler {
   std::unordered_map<std::string, Int64Array> row_data;
   std::unordered_map<std::string, Int64Array> node_time_data;
 
-  // Accumulators of the running call, indexed by node-type slot or edge-key slot (see below).
+  // Accumulators of the running call, indexed by node-type slot or by edge-type plan (below).
   // The sampled-node list of a node type is its `batch` and `node` accumulators side by side:
   // entry i of both is the node with local index i. All are empty between calls but keep their
   // capacity, so a steady stream of similar calls allocates nothing.
