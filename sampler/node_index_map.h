@@ -61,8 +61,6 @@ class NodeIndexMap {
     return find_or_insert(hash(batch, node), batch, node, next_index, inserted);
   }
 
-  size_t size() const { return occupied_.size(); }
-
   // Empties the map and keeps its capacity for the next call.
   void clear() {
     if (occupied_.size() * 8 > slots_.size()) {
