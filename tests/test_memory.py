@@ -56,6 +56,10 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+# AddressSanitizer holds freed memory in quarantine on purpose, so resident memory grows there
+# whatever the module does; its own leak and lifetime checks cover that run instead.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="resident memory is not meaningful under AddressSanitizer")
 def test_resident_memory_stops_growing_over_many_calls():
     churn(500)  # warm-up: allocator pools, NumPy's caches and the samplers' reusable buffers
     gc.collect()
