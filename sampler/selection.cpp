@@ -28,12 +28,22 @@ void throw_unsorted_neighbourhood() {
   throw std::runtime_error("Found invalid non-sorted temporal neighborhood");
 }
 
+namespace {
+
+// Every position of [start, end), in column order.
+void record_all(EdgeRecorder& recorder, int64_t start, int64_t end, int64_t batch,
+                int64_t frontier_index) {
+  for (int64_t p = start; p < end; ++p) recorder.record_edge(p, batch, frontier_index);
+}
+
+}  // namespace
+
 void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken,
                     int64_t batch, int64_t frontier_index, int64_t start, int64_t end, int64_t k) {
   const int64_t n = end - start;
   // Case 1: the whole range, in column order, without drawing.
   if (k < 0 || k >= n) {
-    for (int64_t p = start; p < end; ++p) recorder.record_edge(p, batch, frontier_index);
+    record_all(recorder, start, end, batch, frontier_index);
     return;
   }
   // Case 2: Floyd's algorithm. Step j takes draw mod (j + 1) unless that offset is taken, and then
@@ -68,7 +78,7 @@ void select_time_window(EdgeRecorder& recorder, const NeighbourTimes& time, Colu
       upper_bound_by_time(start, column.end, wrapping_add(seed_time, upper), time);
   const int64_t m = end - start;
   if (m >= 2 && time(start) > time(end - 1)) throw_unsorted_neighbourhood();
-  for (int64_t p = start; p < end; ++p) recorder.record_edge(p, batch, frontier_index);
+  record_all(recorder, start, end, batch, frontier_index);
 }
 
 }  // namespace tovalib
