@@ -1,5 +1,10 @@
 // The Python module `tovalib`: the NeighborSampler class and nothing else. Conversions and
 // exception translation are pybind11's defaults; the sampler does all validation itself.
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -10,11 +15,22 @@ namespace py = pybind11;
 
 namespace {
 
+using tovalib::NeighborSampler;
+
+// The sampler inside a Python instance, or null while its __init__ has not completed.
+NeighborSampler* constructed_sampler(PyObject* self) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  const py::detail::value_and_holder holder = instance->get_value_and_holder(
+      py::detail::get_type_info(typeid(NeighborSampler)), /*throw_if_missing=*/false);
+  if (holder.inst == nullptr || !holder.holder_constructed()) return nullptr;
+  return holder.value_ptr<NeighborSampler>();
+}
+
 // The `self` of `sample`, loaded only from an instance whose __init__ has run. An instance made by
 // NeighborSampler.__new__ alone (or by copy.copy, which goes through it) has no sampler, and
 // pybind11 would hand the method uninitialised storage in its place.
 struct ConstructedSampler {
-  tovalib::NeighborSampler* sampler = nullptr;
+  NeighborSampler* sampler = nullptr;
 };
 
 }  // namespace
@@ -25,17 +41,14 @@ namespace detail {
 template <>
 struct type_caster<ConstructedSampler> {
   // Named like the class itself, so that the signature reads `self: tovalib.NeighborSampler`.
-  PYBIND11_TYPE_CASTER(ConstructedSampler, make_caster<tovalib::NeighborSampler>::name);
+  PYBIND11_TYPE_CASTER(ConstructedSampler, make_caster<NeighborSampler>::name);
 
   bool load(handle source, bool /*convert*/) {
-    if (!isinstance<tovalib::NeighborSampler>(source)) return false;
-    auto* instance = reinterpret_cast<detail::instance*>(source.ptr());
-    value_and_holder holder =
-        instance->get_value_and_holder(get_type_info(typeid(tovalib::NeighborSampler)));
-    if (!holder.holder_constructed()) {
+    if (!isinstance<NeighborSampler>(source)) return false;
+    value.sampler = constructed_sampler(source.ptr());
+    if (value.sampler == nullptr) {
       throw type_error("sample() called on a NeighborSampler whose __init__ did not run.");
     }
-    value.sampler = holder.value_ptr<tovalib::NeighborSampler>();
     return true;
   }
 
@@ -47,15 +60,26 @@ struct type_caster<ConstructedSampler> {
 
 namespace {
 
+using SamplerClass = py::class_<NeighborSampler>;
+
+[[noreturn]] void refuse_second_init() {
+  throw py::type_error("__init__() called on a NeighborSampler that is already initialised.");
+}
+
+// `self` arrives as pybind11's slot for the new sampler, so that an instance that already holds
+// one can be refused: pybind11 would otherwise build a second sampler over the first and leak it.
 // `node_time` is declared as any object because any mapping-like value (a list of pairs, say) is
 // welcome; dict() turns it into the dict the sampler expects and raises its own TypeError
 // otherwise.
-std::unique_ptr<tovalib::NeighborSampler> make_sampler(std::vector<std::string> node_types,
-                                                       std::vector<tovalib::EdgeType> edge_types,
-                                                       py::dict colptr, py::dict row,
-                                                       py::object node_time, int32_t seed) {
-  return std::make_unique<tovalib::NeighborSampler>(std::move(node_types), std::move(edge_types),
-                                                    colptr, row, py::dict(node_time), seed);
+void init_sampler(py::detail::value_and_holder& self, const std::vector<std::string>& node_types,
+                  const std::vector<tovalib::EdgeType>& edge_types, const py::dict& colptr,
+                  const py::dict& row, const py::object& node_time, int32_t seed) {
+  if (self.holder_constructed()) refuse_second_init();
+  auto sampler = std::make_unique<NeighborSampler>(node_types, edge_types, colptr, row,
+                                                   py::dict(node_time), seed);
+  // Python code run by the checks (a key's __str__, say) may have initialised this instance.
+  if (self.holder_constructed()) refuse_second_init();
+  py::detail::initimpl::construct<SamplerClass>(self, std::move(sampler), /*need_alias=*/false);
 }
 
 tovalib::SampleResult sample(ConstructedSampler self, const py::dict& num_neighbors,
@@ -65,12 +89,64 @@ tovalib::SampleResult sample(ConstructedSampler self, const py::dict& num_neighb
                               seed_time);
 }
 
+// The sampler holds the graph arrays, and an array (an ndarray subclass, say) may refer back to
+// the sampler; taking part in cyclic garbage collection lets such a cycle be freed.
+void enable_garbage_collection(PyHeapTypeObject* heap_type) {
+  PyTypeObject* type = &heap_type->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (const NeighborSampler* sampler = constructed_sampler(self)) {
+      int result = 0;
+      sampler->visit_references([&](py::handle object) {
+        if (result == 0 && object) result = visit(object.ptr(), arg);
+      });
+      return result;
+    }
+    return 0;
+  };
+  type->tp_clear = [](PyObject* self) {
+    if (NeighborSampler* sampler = constructed_sampler(self)) sampler->release_references();
+    return 0;
+  };
+}
+
+constexpr const char* kClassDoc = R"doc(Samples one subgraph per seed node out of a heterogeneous graph whose nodes may carry times.
+
+Each edge type (source, relation, destination) is given as a CSC adjacency in int64 arrays keyed
+"source__relation__destination": the neighbours of destination node v are
+row[colptr[v]:colptr[v + 1]]. The sampler reads these arrays in place and keeps a reference to
+each. One seeded MT19937 stream serves every call, so equal samplers given equal calls return
+equal results. A sampler serves one call at a time.)doc";
+
+constexpr const char* kInitDoc = R"doc(Builds a sampler over a graph.
+
+node_types: the node-type names. edge_types: (source, relation, destination) triples.
+colptr, row: per edge-type key, the CSC offsets (indexed by destination id) and the source ids.
+node_time: per node type, one int64 time per node id; leave a type out, or pass {}, for no times.
+seed: seed of the random stream (taken modulo 2**32).)doc";
+
+constexpr const char* kSampleDoc = R"doc(Samples the subgraph of every seed, hop by hop.
+
+num_neighbors: per edge-type key, an int64 fan-out per hop (-1 for all neighbours).
+sampling_time_offsets: per edge-type key, an (N, 2) array of per-hop (lower, upper) offsets from
+the seed time, lower may be None. Every edge type appears in exactly one of the two dicts.
+entity_table: the node type of the seeds. seed_node: their int64 ids.
+seed_time: one int64 time per seed, or an empty array to use the seeds' own times.
+
+Returns (sampled_row, sampled_col, node, batch, num_sampled_nodes, num_sampled_edges): per
+edge-type key the local source and destination index of every sampled edge and the edges per
+hop; per node type the global id and seed index of every sampled node and the nodes added by the
+seeds and by each hop. Raises RuntimeError, KeyError or IndexError on a malformed request.)doc";
+
 }  // namespace
 
 PYBIND11_MODULE(tovalib, m) {
-  py::class_<tovalib::NeighborSampler>(m, "NeighborSampler")
-      .def(py::init(&make_sampler), py::arg("node_types"), py::arg("edge_types"),
-           py::arg("colptr"), py::arg("row"), py::arg("node_time"), py::arg("seed") = 123)
-      .def("sample", &sample, py::arg("num_neighbors"), py::arg("sampling_time_offsets"),
-           py::arg("entity_table"), py::arg("seed_node"), py::arg("seed_time"));
+  SamplerClass(m, "NeighborSampler", kClassDoc, py::custom_type_setup(enable_garbage_collection))
+      .def("__init__", &init_sampler, py::detail::is_new_style_constructor(), kInitDoc,
+           py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
+           py::arg("node_time"), py::arg("seed") = 123)
+      .def("sample", &sample, kSampleDoc, py::arg("num_neighbors"),
+           py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
+           py::arg("seed_time"));
 }

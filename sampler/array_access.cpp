@@ -1,7 +1,8 @@
 #include "sampler/array_access.h"
 
-#include <algorithm>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace tovalib {
 namespace {
@@ -38,18 +39,36 @@ std::string key_text(py::handle key) {
   return std::string(data, static_cast<size_t>(size));
 }
 
+// A private copy of `dict` taken from its storage, as the checks iterate it: a dict subclass's
+// own __getitem__ or __iter__ plays no part, and nothing the caller does later reaches the copy.
+py::dict private_copy(const py::dict& dict) {
+  if (PyDict_CheckExact(dict.ptr())) {
+    return py::reinterpret_steal<py::dict>(PyDict_Copy(dict.ptr()));
+  }
+  const auto items = py::reinterpret_steal<py::list>(PyDict_Items(dict.ptr()));
+  if (!items) throw py::error_already_set();
+  py::dict copy;
+  for (const py::handle item : items) {
+    if (PyDict_SetItem(copy.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1)) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  return copy;
+}
+
 }  // namespace
 
 Int64Array::Int64Array(const py::array& array) {
   const int64_t size = array_size(array);
+  if (size == 0) return;
   py::array dense = array;
-  if (size > 0 && !is_dense_native_int64(array)) {
+  if (!is_dense_native_int64(array)) {
     using DenseInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast |
                                                 py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
     dense = DenseInt64(array);
   }
   owner_ = dense;
-  view_ = Int64View{int64_data(dense), size};
+  view_ = Int64View{int64_data(dense), array_size(dense)};
 }
 
 py::array as_array(py::handle object) { return py::array(py::reinterpret_borrow<py::object>(object)); }
@@ -66,23 +85,52 @@ py::array make_int64_array(const int64_t* data, int64_t n) {
   return py::array_t<int64_t>({static_cast<py::ssize_t>(n)}, {}, data);
 }
 
-void check_array_dict(const py::dict& dict, const std::string& name,
-                      const std::vector<std::string>& allowed, int ndim, bool require_int64) {
-  for (const auto& item : dict) {
-    const std::string key = key_text(item.first);
-    if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
-      throw std::runtime_error("Invalid type '" + key + "' found in " + name + ".");
+py::handle CheckedArrayDict::find(const py::str& key) const {
+  if (!checked_) return py::handle();
+  PyObject* value = PyDict_GetItemWithError(checked_.ptr(), key.ptr());
+  if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return value;
+}
+
+py::array CheckedArrayDict::at(const py::str& key) const {
+  const py::handle value = find(key);
+  if (!value) {
+    PyErr_SetObject(PyExc_KeyError, key.ptr());
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::array>(value);
+}
+
+CheckedArrayDict check_array_dict(const py::dict& dict, const std::string& name,
+                                  const NameIndex& allowed, int ndim, bool require_int64) {
+  py::dict copy = private_copy(dict);
+  // Values that NumPy had to convert; they replace the originals once the walk is over, since the
+  // copy must not change while it is walked.
+  std::vector<std::pair<py::handle, py::array>> converted;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(copy.ptr(), &position, &key, &value)) {
+    const std::string text = key_text(key);
+    if (allowed.find(text) == allowed.end()) {
+      throw std::runtime_error("Invalid type '" + text + "' found in " + name + ".");
     }
-    const py::array value = as_array(item.second);
-    const std::string prefix = "Type '" + key + "' in " + name;
-    if (value.ndim() != ndim) {
+    py::array array = as_array(value);
+    const std::string prefix = "Type '" + text + "' in " + name;
+    if (array.ndim() != ndim) {
       throw std::runtime_error(prefix + " is not " + std::to_string(ndim) + "D.");
     }
-    if (array_size(value) == 0) continue;
-    if (require_int64 && !is_int64_dtype(value.dtype())) {
+    if (array_size(array) > 0 && require_int64 && !is_int64_dtype(array.dtype())) {
       throw std::runtime_error(prefix + " must have dtype int64.");
     }
+    if (array.ptr() != value) converted.emplace_back(key, std::move(array));
   }
+  for (const auto& [converted_key, array] : converted) {
+    if (PyDict_SetItem(copy.ptr(), converted_key.ptr(), array.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  return CheckedArrayDict(std::move(copy));
 }
 
 void check_array(const py::array& array, const std::string& name, int ndim, bool require_int64) {

@@ -1,31 +1,30 @@
-// Reading the caller's NumPy arrays in place, making result arrays, and the argument checks that
-// guard both. This file and the bindings are the only places that know how NumPy lays out data.
+// Reading the caller's NumPy arrays, making result arrays, and the argument checks that guard both.
+// This file and the bindings are the only places that know how NumPy lays out data.
+//
+// Python code can run inside almost any conversion (a key's __str__ or __hash__, an __array__, a
+// dict subclass, another thread while such code has released the lock), so every argument is
+// converted once into something the call owns, checked, and from then on read only there.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include "sampler/int64_view.h"
 
 namespace tovalib {
 
 namespace py = pybind11;
 
-// A borrowed run of int64 values with its length. Element i is data[i].
-// REQUIRES: the storage behind `data` outlives every read through the view.
-struct Int64View {
-  const int64_t* data = nullptr;
-  int64_t size = 0;
-
-  int64_t operator[](int64_t i) const { return data[i]; }
-};
-
 // An int64 array read by its logical values, together with the reference that keeps its memory
 // alive. A contiguous, aligned, native-order int64 array is viewed where it lies; any other
 // layout or byte order is read through a contiguous native copy that this object owns, so a
-// strided or byte-swapped array is never misread as a dense one.
+// strided or byte-swapped array is never misread as a dense one. An empty array of any dtype is
+// an empty view, with no buffer asked for. The length is taken once, here: later changes to the
+// array's shape or dtype cannot make a read run past its memory.
 class Int64Array {
  public:
   Int64Array() = default;
@@ -34,6 +33,13 @@ class Int64Array {
 
   const Int64View& view() const { return view_; }
   int64_t size() const { return view_.size; }
+
+  // The object that keeps the memory alive (for the garbage collector), and dropping it.
+  py::handle owner() const { return owner_; }
+  void release() {
+    owner_ = py::object();
+    view_ = Int64View{};
+  }
 
  private:
   py::object owner_;
@@ -54,11 +60,34 @@ int64_t array_dim(const py::array& array, int axis);
 // n is 0.
 py::array make_int64_array(const int64_t* data, int64_t n);
 
-// Validates a dict of arrays: every key (by its str() text) must be one of `allowed`, every value
-// must have `ndim` dimensions and, when `require_int64` and it is not empty, dtype int64. Throws
-// std::runtime_error naming the argument and the key at the first fault, in dict order.
-void check_array_dict(const py::dict& dict, const std::string& name,
-                      const std::vector<std::string>& allowed, int ndim, bool require_int64);
+// The allowed names of a dict check, each with its position in the caller's list.
+using NameIndex = std::unordered_map<std::string, size_t>;
+
+// A dict of arrays as one call saw and checked it: a private copy whose values are the checked
+// arrays, so that later lookups read exactly what was checked, whatever happens to the caller's
+// dict meanwhile.
+class CheckedArrayDict {
+ public:
+  CheckedArrayDict() = default;
+  explicit CheckedArrayDict(py::dict checked) : checked_(std::move(checked)) {}
+
+  size_t size() const { return checked_ ? checked_.size() : 0; }
+
+  // The array under `key` by Python's own dict lookup, or an empty handle when there is none.
+  py::handle find(const py::str& key) const;
+  // The array under `key`; KeyError(key), as the dict itself would raise, when there is none.
+  py::array at(const py::str& key) const;
+
+ private:
+  py::dict checked_;
+};
+
+// Validates a dict of arrays and returns it checked: every key (by its str() text) must be one of
+// `allowed`, every value must have `ndim` dimensions and, when `require_int64` and it is not empty,
+// dtype int64. Throws std::runtime_error naming the argument and the key at the first fault, in
+// dict order.
+CheckedArrayDict check_array_dict(const py::dict& dict, const std::string& name,
+                                  const NameIndex& allowed, int ndim, bool require_int64);
 
 // The same checks for one array; messages name the argument alone.
 void check_array(const py::array& array, const std::string& name, int ndim, bool require_int64);

@@ -1,6 +1,6 @@
 // Second phase of `sample`: expand the frontier of every edge type hop by hop. Python is touched
-// once per edge type and hop, to read that hop's fan-out or window; everything per frontier node
-// and per edge runs on plain arrays.
+// once per edge type and hop, to read that hop's window, and now and then to let a pending signal
+// (Ctrl-C) through; everything per frontier node and per edge runs on plain arrays.
 #include <algorithm>
 
 #include "sampler/neighbor_sampler.h"
@@ -9,90 +9,49 @@
 namespace tovalib {
 namespace {
 
+[[noreturn]] void throw_cast_error(py::handle bound) {
+  throw py::cast_error("Unable to cast Python instance of type " +
+                       py::str(py::type::handle_of(bound)).cast<std::string>() +
+                       " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in "
+                       "debug mode for details)");
+}
+
 // A window bound as int64: integers and objects with __index__ only. pybind11's own integer caster
 // would fall back to int() and so truncate a NumPy float32 bound silently; a time window given in
-// floats is a mistake to report, not to round.
+// floats is a mistake to report, not to round. An error raised by __index__ itself is the
+// caller's and passes through as it is.
 int64_t window_bound(const py::object& bound) {
-  py::object index;
-  if (PyIndex_Check(bound.ptr())) index = py::reinterpret_steal<py::object>(PyNumber_Index(bound.ptr()));
+  if (!PyIndex_Check(bound.ptr())) throw_cast_error(bound);
+  const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(bound.ptr()));
+  if (!index) throw py::error_already_set();
   int overflow = 0;
-  long long value = index ? PyLong_AsLongLongAndOverflow(index.ptr(), &overflow) : -1;
-  if (!index || overflow != 0 || (value == -1 && PyErr_Occurred())) {
-    PyErr_Clear();
-    throw py::cast_error("Unable to cast Python instance of type " +
-                         py::str(py::type::handle_of(bound)).cast<std::string>() +
-                         " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in "
-                         "debug mode for details)");
-  }
+  const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow != 0) throw_cast_error(bound);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
   return static_cast<int64_t>(value);
 }
 
-}  // namespace
-
-NeighborSampler::HopParameters NeighborSampler::read_hop_parameters(
-    const EdgeTypePlan& plan, uint64_t hop, const py::dict& num_neighbors,
-    const py::dict& sampling_time_offsets) const {
-  HopParameters parameters;
-  if (num_neighbors.contains(plan.py_key)) {
-    // A list shorter than the hop count asks for nothing at the hops it does not reach.
-    const Int64Array fan_outs(as_array(num_neighbors[plan.py_key]));
-    if (hop < static_cast<uint64_t>(fan_outs.size())) parameters.fan_out = fan_outs.view()[hop];
-    return parameters;
-  }
-  // Indexed through Python rather than converted, so that a window may hold None or any
-  // integer-like object.
-  const py::object windows = sampling_time_offsets[plan.py_key];
-  const py::object window = windows[py::int_(hop)];
-  const py::object lower = window[py::int_(0)];
-  const py::object upper = window[py::int_(1)];
-  if (lower.is_none()) {
-    parameters.num_offsets = 1;
-    parameters.offsets[0] = window_bound(upper);
-  } else {
-    parameters.num_offsets = 2;
-    parameters.offsets[0] = window_bound(lower);
-    parameters.offsets[1] = window_bound(upper);
-  }
-  return parameters;
+// Row `hop` of a window array, indexed through Python so that a bound may be None or any
+// integer-like object. A missing row raises the array's own IndexError.
+TimeWindow read_window(const py::object& windows, uint64_t hop) {
+  const py::object row = windows[py::int_(hop)];
+  const py::object lower = row[py::int_(0)];
+  const py::object upper = row[py::int_(1)];
+  TimeWindow window;
+  window.has_lower = !lower.is_none();
+  if (window.has_lower) window.lower = window_bound(lower);
+  window.upper = window_bound(upper);
+  return window;
 }
 
-void NeighborSampler::run_hops(uint64_t hop_count, const py::dict& num_neighbors,
-                               const py::dict& sampling_time_offsets) {
-  for (uint64_t hop = 0; hop < hop_count; ++hop) {
-    for (const EdgeTypePlan& plan : plans_) {
-      // The frontier as it stood when the hop began: nodes this hop adds wait for the next one,
-      // even through a relation from a type to itself.
-      const auto [begin, end] = frontiers_[plan.dst];
-      std::vector<int64_t>& edges_per_hop = num_sampled_edges[plan.key];
-      edges_per_hop.push_back(0);
-      const size_t edges_before = sampled_row[plan.key].size();
+// A long call must stop on Ctrl-C, but asking Python for pending signals costs a call: it is asked
+// once per kWorkPerPoll units of work (a frontier node or an edge each), some hundred
+// microseconds apart.
+constexpr uint64_t kWorkPerPoll = 1 << 14;
 
-      const HopParameters parameters =
-          read_hop_parameters(plan, hop, num_neighbors, sampling_time_offsets);
-      const bool timed = node_slots_[plan.src].timed && !seed_times_.empty();
-      if (parameters.num_offsets > 0) {
-        if (timed) expand_window(plan, parameters, begin, end);
-      } else if (parameters.fan_out != 0) {
-        if (timed) {
-          expand_recent(plan, parameters.fan_out, begin, end);
-        } else {
-          expand_untimed(plan, parameters.fan_out, begin, end);
-        }
-      }
-      edges_per_hop.back() = static_cast<int64_t>(sampled_row[plan.key].size() - edges_before);
-    }
-    // Every type's frontier moves on to exactly what this hop added to it, through any edge type.
-    for (size_t slot = 0; slot < node_slots_.size(); ++slot) {
-      auto& [frontier_begin, frontier_end] = frontiers_[slot];
-      const int64_t added_end = static_cast<int64_t>(node[slot].size());
-      num_sampled_nodes[slot].push_back(added_end - frontier_end);
-      frontier_begin = frontier_end;
-      frontier_end = added_end;
-    }
-  }
+void poll_signals() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
-
-namespace {
 
 // How far ahead of the frontier node being expanded its successors' data is prefetched: colptr
 // entries kColumnLookahead nodes ahead; the first row entries of a column and the middle one (the
@@ -104,86 +63,116 @@ constexpr int64_t kTimeLookahead = 4;
 
 }  // namespace
 
+void NeighborSampler::run_hops(const SampleRequest& request) {
+  for (uint64_t hop = 0; hop < request.hop_count; ++hop) {
+    for (size_t e = 0; e < edge_types_.size(); ++e) {
+      EdgeTypeRecord& edge_type = edge_types_[e];
+      const EdgeTypeRequest& rule = request.edge_types[e];
+      // The frontier as it stood when the hop began: nodes this hop adds wait for the next one,
+      // even through a relation from a type to itself.
+      const SampledNodes& frontier = node_types_[edge_type.dst].sampled;
+      const int64_t begin = frontier.frontier_begin;
+      const int64_t end = frontier.frontier_end;
+      const int64_t edges_before = edge_type.sampled.size();
+      const bool timed = node_types_[edge_type.src].timed && !seed_times_.empty();
+      if (rule.is_window()) {
+        const TimeWindow window = read_window(rule.windows, hop);
+        if (timed) expand_window(edge_type, window, begin, end);
+      } else if (const int64_t fan_out = rule.fan_out(hop); fan_out != 0) {
+        if (timed) {
+          expand_recent(edge_type, fan_out, begin, end);
+        } else {
+          expand_untimed(edge_type, fan_out, begin, end);
+        }
+      }
+      edge_type.sampled.num_sampled_edges.push_back(edge_type.sampled.size() - edges_before);
+    }
+    // Every type's frontier moves on to exactly what this hop added to it, through any edge type.
+    for (NodeTypeRecord& type : node_types_) type.sampled.advance_frontier();
+  }
+}
+
 template <typename ExpandNode>
-void NeighborSampler::expand_frontier(const EdgeTypePlan& plan, const Int64View* times,
+void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, const Int64View* times,
                                       int64_t begin, int64_t end, ExpandNode expand_node) {
-  EdgeRecorder recorder(plan.row.data, index_maps_[plan.src], batch[plan.src], node[plan.src],
-                        sampled_row[plan.key], sampled_col[plan.key]);
-  const std::string& dst_type = node_slots_[plan.dst].name;
-  const std::string& key = plan.name;
-  // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
-  const std::vector<int64_t>& frontier_batch = batch[plan.dst];
-  const std::vector<int64_t>& frontier_node = node[plan.dst];
-  const Int64View& colptr = plan.colptr;
+  SampledNodes& frontier = node_types_[edge_type.dst].sampled;
+  EdgeRecorder recorder(edge_type.row.view().data, node_types_[edge_type.src].sampled,
+                        edge_type.sampled);
+  const std::string& dst_type = node_types_[edge_type.dst].name;
+  const Int64View& colptr = edge_type.colptr.view();
+  const Int64View& row = edge_type.row.view();
   const auto in_colptr = [&colptr](int64_t v) { return v >= 0 && v < colptr.size - 1; };
+  // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
+  const std::vector<int64_t>& frontier_batch = frontier.batch;
+  const std::vector<int64_t>& frontier_node = frontier.node;
+  uint64_t next_poll = kWorkPerPoll;
   for (int64_t i = begin; i < end; ++i) {
+    const auto ahead = [&](int64_t distance) { return frontier_node[static_cast<size_t>(i + distance)]; };
     if (i + kColumnLookahead < end) {
-      const int64_t ahead = frontier_node[i + kColumnLookahead];
-      if (in_colptr(ahead)) __builtin_prefetch(colptr.data + ahead);
+      const int64_t v = ahead(kColumnLookahead);
+      if (in_colptr(v)) __builtin_prefetch(colptr.data + v);
     }
     if (i + kRowLookahead < end) {
-      const int64_t ahead = frontier_node[i + kRowLookahead];
-      if (in_colptr(ahead)) {
-        const int64_t c0 = colptr[ahead], c1 = colptr[ahead + 1];
-        if (0 <= c0 && c0 < c1 && c1 <= plan.row.size) {
-          __builtin_prefetch(plan.row.data + c0);
-          __builtin_prefetch(plan.row.data + c0 + (c1 - c0) / 2);
+      const int64_t v = ahead(kRowLookahead);
+      if (in_colptr(v)) {
+        const int64_t c0 = colptr[v], c1 = colptr[v + 1];
+        if (0 <= c0 && c0 < c1 && c1 <= row.size) {
+          __builtin_prefetch(row.data + c0);
+          __builtin_prefetch(row.data + c0 + (c1 - c0) / 2);
         }
       }
     }
     if (times != nullptr && i + kTimeLookahead < end) {
-      const int64_t ahead = frontier_node[i + kTimeLookahead];
-      if (in_colptr(ahead)) {
-        const int64_t c0 = colptr[ahead], c1 = colptr[ahead + 1];
-        if (0 <= c0 && c0 < c1 && c1 <= plan.row.size) {
-          const int64_t u = plan.row[c0 + (c1 - c0) / 2];
+      const int64_t v = ahead(kTimeLookahead);
+      if (in_colptr(v)) {
+        const int64_t c0 = colptr[v], c1 = colptr[v + 1];
+        if (0 <= c0 && c0 < c1 && c1 <= row.size) {
+          const int64_t u = row[c0 + (c1 - c0) / 2];
           if (0 <= u && u < times->size) __builtin_prefetch(times->data + u);
         }
       }
     }
-    const Column column = read_column(colptr, plan.row, frontier_node[i], dst_type, key);
-    expand_node(recorder, i, frontier_batch[i], column);
+    const size_t at = static_cast<size_t>(i);
+    const Column column = read_column(colptr, row, frontier_node[at], dst_type, edge_type.key);
+    expand_node(recorder, i, frontier_batch[at], column);
+    const uint64_t work = static_cast<uint64_t>(i - begin) + recorder.recorded();
+    if (work >= next_poll) {
+      poll_signals();
+      next_poll = work + kWorkPerPoll;
+    }
   }
   recorder.flush();
 }
 
-void NeighborSampler::expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
+void NeighborSampler::expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin,
                                      int64_t end) {
-  expand_frontier(plan, /*times=*/nullptr, begin, end,
+  expand_frontier(edge_type, /*times=*/nullptr, begin, end,
                   [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
                     if (column.begin == column.end) return;
-                    select_uniform(recorder, generator, taken_, b, i, column.begin, column.end,
+                    select_uniform(recorder, generator_, taken_, b, i, column.begin, column.end,
                                    fan_out);
                   });
 }
 
-void NeighborSampler::expand_recent(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin,
+void NeighborSampler::expand_recent(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin,
                                     int64_t end) {
-  const NodeTypeSlot& src = node_slots_[plan.src];
-  const NeighbourTimes time{plan.row.data, src.time, &src.name};
-  expand_frontier(plan, &src.time, begin, end,
+  const NodeTypeRecord& src = node_types_[edge_type.src];
+  const NeighbourTimes time{edge_type.row.view().data, src.node_time.view(), &src.name};
+  expand_frontier(edge_type, &src.node_time.view(), begin, end,
                   [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
-    if (column.begin == column.end) return;
-    // Neighbours at exactly the seed time count as not later than it.
-    const int64_t last = upper_bound_by_time(column.begin, column.end, seed_times_[b], time);
-    // Only the two end points are compared, before the cut to the k latest.
-    if (last - column.begin >= 2 && time(column.begin) > time(last - 1)) {
-      throw_unsorted_neighbourhood();
-    }
-    const int64_t first = fan_out > 0 ? std::max(column.begin, last - fan_out) : column.begin;
-    // The range holds at most k positions, so this takes all of them, in order, without drawing.
-    if (first != last) select_uniform(recorder, generator, taken_, b, i, first, last, fan_out);
-  });
+                    select_recent(recorder, time, column, fan_out,
+                                  seed_times_[static_cast<size_t>(b)], b, i);
+                  });
 }
 
-void NeighborSampler::expand_window(const EdgeTypePlan& plan, const HopParameters& parameters,
+void NeighborSampler::expand_window(EdgeTypeRecord& edge_type, const TimeWindow& window,
                                     int64_t begin, int64_t end) {
-  const NodeTypeSlot& src = node_slots_[plan.src];
-  const NeighbourTimes time{plan.row.data, src.time, &src.name};
-  expand_frontier(plan, &src.time, begin, end,
+  const NodeTypeRecord& src = node_types_[edge_type.src];
+  const NeighbourTimes time{edge_type.row.view().data, src.node_time.view(), &src.name};
+  expand_frontier(edge_type, &src.node_time.view(), begin, end,
                   [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
-                    select_time_window(recorder, time, column, parameters.num_offsets,
-                                       parameters.offsets, seed_times_[b], b, i);
+                    select_time_window(recorder, time, column, window,
+                                       seed_times_[static_cast<size_t>(b)], b, i);
                   });
 }
 

@@ -1,5 +1,6 @@
 #include "sampler/neighbor_sampler.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -11,102 +12,115 @@ std::string describe(const EdgeType& edge_type) {
          std::get<2>(edge_type) + "')";
 }
 
+// Memory a sampler may keep between calls beyond what its recent calls needed. Past it, buffers
+// holding over four times what the last calls used are given back: one oversized batch must not
+// pin its peak for the rest of a training run, while similar calls keep reusing their buffers.
+constexpr size_t kRetainedBytes = size_t{64} << 20;
+
 }  // namespace
 
 std::string make_edge_type_key(const EdgeType& edge_type) {
   return std::get<0>(edge_type) + "__" + std::get<1>(edge_type) + "__" + std::get<2>(edge_type);
 }
 
-NeighborSampler::NeighborSampler(std::vector<std::string> node_types_in,
-                                 std::vector<EdgeType> edge_types_in, const py::dict& colptr,
-                                 const py::dict& row, const py::dict& node_time, int32_t seed)
-    : node_types(std::move(node_types_in)), edge_types(std::move(edge_types_in)) {
-  for (const EdgeType& edge_type : edge_types) edge_type_keys.push_back(make_edge_type_key(edge_type));
-
-  check_array_dict(colptr, "colptr", edge_type_keys, /*ndim=*/1, /*require_int64=*/true);
-  check_array_dict(row, "row", edge_type_keys, /*ndim=*/1, /*require_int64=*/true);
-  has_node_time = !node_time.empty();
-  check_array_dict(node_time, "node_time", node_types, /*ndim=*/1, /*require_int64=*/true);
-
-  for (const std::string& key : edge_type_keys) {
-    const py::str py_key(key);
-    colptr_data[key] = Int64Array(as_array(colptr[py_key]));
-    row_data[key] = Int64Array(as_array(row[py_key]));
-  }
-  for (const std::string& type : node_types) {
-    const py::str py_type(type);
-    if (node_time.contains(py_type)) {
-      node_time_data[type] = Int64Array(as_array(node_time[py_type]));
-    }
-  }
-
-  // Slots: each distinct name once, in order of first appearance.
-  for (const std::string& type : node_types) {
-    if (node_type_slot(type) < node_slots_.size()) continue;
-    NodeTypeSlot entry{type, py::str(type), Int64View{}, false};
-    const auto time = node_time_data.find(type);
-    if (time != node_time_data.end()) {
-      entry.time = time->second.view();
-      entry.timed = true;
-    }
-    node_slots_.push_back(std::move(entry));
-  }
+NeighborSampler::NeighborSampler(const std::vector<std::string>& node_types,
+                                 const std::vector<EdgeType>& edge_types, const py::dict& colptr,
+                                 const py::dict& row, const py::dict& node_time, int32_t seed) {
+  // Names are looked up by hash, so that construction and every call grow linearly with the
+  // number of types. A name listed twice maps to its first listing.
+  std::vector<std::string> keys;
+  NameIndex first_listing;  // edge-type key to the first edge type with that key
+  keys.reserve(edge_types.size());
   for (size_t i = 0; i < edge_types.size(); ++i) {
-    const std::string& key = edge_type_keys[i];
-    const std::string& src = std::get<0>(edge_types[i]);
-    const std::string& dst = std::get<2>(edge_types[i]);
+    keys.push_back(make_edge_type_key(edge_types[i]));
+    first_listing.emplace(keys.back(), i);
+  }
+  for (const std::string& type : node_types) node_type_index_.emplace(type, node_type_index_.size());
+
+  const CheckedArrayDict checked_colptr =
+      check_array_dict(colptr, "colptr", first_listing, /*ndim=*/1, /*require_int64=*/true);
+  const CheckedArrayDict checked_row =
+      check_array_dict(row, "row", first_listing, /*ndim=*/1, /*require_int64=*/true);
+  const CheckedArrayDict checked_node_time =
+      check_array_dict(node_time, "node_time", node_type_index_, /*ndim=*/1,
+                       /*require_int64=*/true);
+  has_node_time_ = checked_node_time.size() > 0;
+
+  // Every edge type's arrays, colptr before row, before anything else is looked at.
+  for (size_t i = 0; i < edge_types.size(); ++i) {
+    if (first_listing.at(keys[i]) != i) continue;  // the same key again
+    EdgeTypeRecord record;
+    record.key = keys[i];
+    record.py_key = py::str(record.key);
+    record.colptr = Int64Array(checked_colptr.at(record.py_key));
+    record.row = Int64Array(checked_row.at(record.py_key));
+    edge_types_.push_back(std::move(record));
+  }
+  for (const std::string& type : node_types) {
+    NodeTypeRecord record;
+    record.name = type;
+    record.py_name = py::str(type);
+    const py::handle times = checked_node_time.find(record.py_name);
+    if (times) {
+      record.node_time = Int64Array(py::reinterpret_borrow<py::array>(times));
+      record.timed = true;
+    }
+    if (node_type_index_.at(type) == node_types_.size()) node_types_.push_back(std::move(record));
+  }
+
+  for (size_t i = 0; i < edge_types.size(); ++i) {
+    const std::string& key = keys[i];
     // Without this the hop loop would have no frontier for the destination type, and neighbours
     // of an unknown source type would be sampled into a list that no result reports.
-    for (const std::string* type : {&src, &dst}) {
-      if (node_type_slot(*type) == node_slots_.size()) {
+    for (const std::string* type : {&std::get<0>(edge_types[i]), &std::get<2>(edge_types[i])}) {
+      if (node_type_index_.find(*type) == node_type_index_.end()) {
         throw std::runtime_error("Edge type '" + key + "' refers to node type '" + *type +
                                  "', which is not in node_types.");
       }
     }
     // A different edge type with the same key (names containing "__") would put local indices
     // of two node types into one result array; the same triple again is simply the same type.
-    bool repeated = false;
-    for (size_t j = 0; j < i && !repeated; ++j) {
-      if (edge_type_keys[j] != key) continue;
-      if (edge_types[j] != edge_types[i]) {
-        throw std::runtime_error("Edge types " + describe(edge_types[j]) + " and " +
+    const size_t first = first_listing.at(key);
+    if (first != i) {
+      if (edge_types[first] != edge_types[i]) {
+        throw std::runtime_error("Edge types " + describe(edge_types[first]) + " and " +
                                  describe(edge_types[i]) + " share the key '" + key + "'.");
       }
-      repeated = true;
+      continue;
     }
-    if (repeated) continue;
-    plans_.push_back(EdgeTypePlan{node_type_slot(src), node_type_slot(dst), plans_.size(), key,
-                                  py::str(key), colptr_data.at(key).view(),
-                                  row_data.at(key).view()});
+    EdgeTypeRecord& record = edge_types_[edge_type_index_.size()];
+    record.src = node_type_index_.at(std::get<0>(edge_types[i]));
+    record.dst = node_type_index_.at(std::get<2>(edge_types[i]));
+    edge_type_index_.emplace(key, edge_type_index_.size());
   }
 
-  generator.seed(static_cast<uint32_t>(seed));
-
-  num_sampled_nodes.resize(node_slots_.size());
-  batch.resize(node_slots_.size());
-  node.resize(node_slots_.size());
-  index_maps_.resize(node_slots_.size());
-  frontiers_.resize(node_slots_.size());
-  num_sampled_edges.resize(plans_.size());
-  sampled_row.resize(plans_.size());
-  sampled_col.resize(plans_.size());
+  generator_.seed(static_cast<uint32_t>(seed));
 }
 
-// A linear scan: there are a handful of node types, and this runs once per call at most.
-size_t NeighborSampler::node_type_slot(const std::string& name) const {
-  size_t slot = 0;
-  while (slot < node_slots_.size() && node_slots_[slot].name != name) ++slot;
-  return slot;
+void NeighborSampler::release_references() {
+  for (NodeTypeRecord& type : node_types_) {
+    type.node_time.release();
+    type.timed = false;
+  }
+  for (EdgeTypeRecord& type : edge_types_) {
+    type.colptr.release();
+    type.row.release();
+  }
+  released_ = true;
 }
 
 SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
                                      const py::dict& sampling_time_offsets,
                                      const std::string& entity_table, const py::array& seed_node,
                                      const py::array& seed_time) {
-  // Python code can run inside a call (a window bound's __index__, say) and call back in; letting
-  // it in would reset the state under the running hop loop.
+  // Python code can run inside a call (a window bound's __index__, a signal handler) and call
+  // back in; letting it in would reset the state under the running hop loop.
   if (sampling_) {
     throw std::runtime_error("sample() called on a NeighborSampler that is already sampling.");
+  }
+  if (released_) {
+    throw std::runtime_error(
+        "sample() called on a NeighborSampler whose arrays the garbage collector released.");
   }
   sampling_ = true;
   struct EndCall {
@@ -114,18 +128,28 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     ~EndCall() { sampler->end_call(); }
   } end_call_on_exit{this};
 
-  const uint64_t hop_count =
+  const SampleRequest request =
       prepare_request(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
-  if (hop_count > 0) run_hops(hop_count, num_neighbors, sampling_time_offsets);
+  run_hops(request);
   return assemble_result();
 }
 
 void NeighborSampler::end_call() {
-  for (NodeIndexMap& map : index_maps_) map.clear();
-  for (auto* accumulators : {&num_sampled_nodes, &batch, &node, &num_sampled_edges, &sampled_row,
-                             &sampled_col}) {
-    for (std::vector<int64_t>& values : *accumulators) values.clear();
+  BufferUse use;
+  for (const NodeTypeRecord& type : node_types_) type.sampled.measure(use);
+  for (const EdgeTypeRecord& type : edge_types_) type.sampled.measure(use);
+  use.add(seed_times_);
+  use.held += taken_.held_bytes();
+  recent_needs_[calls_++ % recent_needs_.size()] = use.needed;
+  const size_t recent_need = *std::max_element(recent_needs_.begin(), recent_needs_.end());
+  if (use.held > kRetainedBytes && use.held > 4 * recent_need) {
+    for (NodeTypeRecord& type : node_types_) type.sampled.trim();
+    for (EdgeTypeRecord& type : edge_types_) type.sampled.trim();
+    trim_buffer(seed_times_);
+    taken_.release();
   }
+  for (NodeTypeRecord& type : node_types_) type.sampled.end();
+  for (EdgeTypeRecord& type : edge_types_) type.sampled.end();
   seed_times_.clear();
   sampling_ = false;
 }

@@ -17,15 +17,17 @@
 // equal calls return equal results. A sampler serves one call at a time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
 #include "sampler/array_access.h"
-#include "sampler/node_index_map.h"
+#include "sampler/sample_request.h"
+#include "sampler/sampled_subgraph.h"
+#include "sampler/selection.h"
 #include "sampler/taken_set.h"
 
 namespace tovalib {
@@ -41,12 +43,12 @@ using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict
 
 class NeighborSampler {
  public:
-  // Validates the dicts, records a view of every graph array and seeds the generator with `seed`
+  // Validates the dicts, keeps every graph array it will read and seeds the generator with `seed`
   // modulo 2^32. Throws std::runtime_error for a malformed dict or edge type, and lets the
   // Python error through (KeyError, ...) when a lookup fails.
-  NeighborSampler(std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
-                  const py::dict& colptr, const py::dict& row, const py::dict& node_time,
-                  int32_t seed);
+  NeighborSampler(const std::vector<std::string>& node_types,
+                  const std::vector<EdgeType>& edge_types, const py::dict& colptr,
+                  const py::dict& row, const py::dict& node_time, int32_t seed);
 
   NeighborSampler(const NeighborSampler&) = delete;
   NeighborSampler& operator=(const NeighborSampler&) = delete;
@@ -59,87 +61,80 @@ class NeighborSampler {
                       const std::string& entity_table, const py::array& seed_node,
                       const py::array& seed_time);
 
-  // Graph description, fixed at construction.
-  std::vector<std::string> node_types;
-  std::vector<EdgeType> edge_types;
-  std::vector<std::string> edge_type_keys;
-  bool has_node_time = false;
-  std::mt19937 generator;
-  std::unordered_map<std::string, Int64Array> colptr_data;
-  std::unordered_map<std::string, Int64Array> row_data;
-  std::unordered_map<std::string, Int64Array> node_time_data;
+  // Calls visit(handle) for every Python object the sampler holds, for the garbage collector.
+  template <typename Visit>
+  void visit_references(Visit visit) const {
+    for (const NodeTypeRecord& type : node_types_) visit(type.node_time.owner());
+    for (const EdgeTypeRecord& type : edge_types_) {
+      visit(type.colptr.owner());
+      visit(type.row.owner());
+    }
+  }
 
-  // Accumulators of the running call, indexed by node-type slot or by edge-type plan (below).
-  // The sampled-node list of a node type is its `batch` and `node` accumulators side by side:
-  // entry i of both is the node with local index i. All are empty between calls but keep their
-  // capacity, so a steady stream of similar calls allocates nothing.
-  std::vector<std::vector<int64_t>> num_sampled_nodes;
-  std::vector<std::vector<int64_t>> num_sampled_edges;
-  std::vector<std::vector<int64_t>> batch;
-  std::vector<std::vector<int64_t>> node;
-  std::vector<std::vector<int64_t>> sampled_col;
-  std::vector<std::vector<int64_t>> sampled_row;
+  // Drops every Python object the sampler holds, so that the garbage collector can break a cycle
+  // through it. A sampler without its arrays refuses to sample.
+  void release_references();
 
  private:
-  // A node type listed twice, or an edge type listed twice, is one type: one slot, one set of
-  // accumulators, expanded and reported once, so that every count has one entry per hop.
-  struct NodeTypeSlot {
+  // One distinct node type: its name, its times and what the running call samples of it. A type
+  // listed twice is one type, so that every count has one entry per hop.
+  struct NodeTypeRecord {
     std::string name;
-    py::str key;            // `name` as a Python str, made once
-    Int64View time;         // node times, when `timed`
+    py::str py_name;       // `name` as a Python str, made once
+    Int64Array node_time;  // empty unless `timed`
     bool timed = false;
-  };
-  struct EdgeTypePlan {
-    size_t src = 0, dst = 0;  // node-type slots
-    size_t key = 0;           // the plan's own position, which indexes its accumulators
-    std::string name;         // the edge-type key
-    py::str py_key;           // `name` as a Python str, made once
-    Int64View colptr, row;
-  };
-  // The request's choice for one edge type in one hop.
-  struct HopParameters {
-    int64_t fan_out = 0;
-    int num_offsets = 0;  // 0 for a fan-out edge type, else 1 (upper only) or 2 (lower, upper)
-    int64_t offsets[2] = {0, 0};
+    SampledNodes sampled;
   };
 
-  // The slot of a node type name; node_slots_.size() when there is none.
-  size_t node_type_slot(const std::string& name) const;
+  // One distinct edge type: its key, its CSC arrays and what the running call samples along it.
+  struct EdgeTypeRecord {
+    std::string key;  // the edge-type key
+    py::str py_key;   // `key` as a Python str, made once
+    size_t src = 0;   // node-type records
+    size_t dst = 0;
+    Int64Array colptr;
+    Int64Array row;
+    SampledEdges sampled;
+  };
 
   // The three phases of `sample`.
-  uint64_t prepare_request(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                           const std::string& entity_table, const py::array& seed_node,
-                           const py::array& seed_time);
-  void run_hops(uint64_t hop_count, const py::dict& num_neighbors,
-                const py::dict& sampling_time_offsets);
+  SampleRequest prepare_request(const py::dict& num_neighbors,
+                                const py::dict& sampling_time_offsets,
+                                const std::string& entity_table, const py::array& seed_node,
+                                const py::array& seed_time);
+  void run_hops(const SampleRequest& request);
   SampleResult assemble_result();
 
-  HopParameters read_hop_parameters(const EdgeTypePlan& plan, uint64_t hop,
-                                    const py::dict& num_neighbors,
-                                    const py::dict& sampling_time_offsets) const;
   // Runs expand_node(recorder, local index, batch index, column) for every frontier node of the
   // edge type's destination type in [begin, end), in order, prefetching ahead; `times` (the
   // source type's, or null) also prefetches the time of each column's first bisection probe.
   template <typename ExpandNode>
-  void expand_frontier(const EdgeTypePlan& plan, const Int64View* times, int64_t begin,
+  void expand_frontier(EdgeTypeRecord& edge_type, const Int64View* times, int64_t begin,
                        int64_t end, ExpandNode expand_node);
-  void expand_untimed(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin, int64_t end);
-  void expand_recent(const EdgeTypePlan& plan, int64_t fan_out, int64_t begin, int64_t end);
-  void expand_window(const EdgeTypePlan& plan, const HopParameters& parameters, int64_t begin,
+  void expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
+  void expand_recent(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
+  void expand_window(EdgeTypeRecord& edge_type, const TimeWindow& window, int64_t begin,
                      int64_t end);
 
-  // Empties the per-call state after a call, whether it returned or threw.
+  // Empties the per-call state after a call, whether it returned or threw, and gives back
+  // memory that recent calls did not need.
   void end_call();
 
-  std::vector<NodeTypeSlot> node_slots_;  // one per distinct node type, in order
-  std::vector<EdgeTypePlan> plans_;       // one per distinct edge type, in order
+  // Graph description, fixed at construction.
+  NameIndex node_type_index_;  // node-type name to record
+  NameIndex edge_type_index_;  // edge-type key to record
+  std::vector<NodeTypeRecord> node_types_;
+  std::vector<EdgeTypeRecord> edge_types_;
+  bool has_node_time_ = false;
+  std::mt19937 generator_;
 
-  // Per-call working state, kept between calls for its capacity only.
-  std::vector<NodeIndexMap> index_maps_;                // per node-type slot
-  std::vector<std::pair<int64_t, int64_t>> frontiers_;  // per node-type slot: [begin, end)
-  std::vector<int64_t> seed_times_;                     // per batch index, or empty
+  // Per-call working state beyond the records, kept between calls for its capacity only.
+  std::vector<int64_t> seed_times_;  // per batch index, or empty
   TakenSet taken_;
+  std::array<size_t, 8> recent_needs_{};  // bytes the last calls needed, for end_call()
+  size_t calls_ = 0;
   bool sampling_ = false;
+  bool released_ = false;
 };
 
 }  // namespace tovalib

@@ -7,6 +7,8 @@
 // No result depends on the slot order; callers keep insertion order in their own lists.
 #pragma once
 
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -36,6 +38,8 @@ class NodeIndexMap {
   // REQUIRES: 0 <= batch <= kMaxBatch, 0 <= next_index, hash == hash(batch, node).
   int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, int64_t next_index,
                          bool& inserted) {
+    assert(0 <= batch && batch <= kMaxBatch && 0 <= next_index);
+    assert(hash == NodeIndexMap::hash(batch, node));
     if (2 * (occupied_.size() + 1) > slots_.size()) grow();
     const uint32_t batch32 = static_cast<uint32_t>(batch);
     size_t i = static_cast<size_t>(hash >> shift_);
@@ -71,6 +75,24 @@ class NodeIndexMap {
     occupied_.clear();
   }
 
+  // Adds the bytes the map holds, and the bytes a table for its current entries would need.
+  void measure(size_t& held, size_t& needed) const {
+    held += slots_.capacity() * sizeof(Slot) + occupied_.capacity() * sizeof(uint32_t);
+    needed += table_size_for(occupied_.size()) * sizeof(Slot) + occupied_.size() * sizeof(uint32_t);
+  }
+
+  // Empties the map and, when its table is over four times what its entries needed, gives the
+  // rest back: one oversized call must not pin its peak for the sampler's whole life.
+  void trim() {
+    const size_t needed = table_size_for(occupied_.size());
+    if (slots_.size() <= 4 * needed) return;
+    std::vector<Slot>(needed).swap(slots_);
+    std::vector<uint32_t> occupied;
+    occupied.reserve(needed / 2);
+    occupied_.swap(occupied);
+    set_capacity(needed);
+  }
+
  private:
   struct Slot {
     int64_t node = 0;
@@ -78,13 +100,26 @@ class NodeIndexMap {
     uint32_t index_plus_one = 0;  // 0 marks an empty slot, so a zeroed table is an empty map
   };
 
-  void grow() {
-    const size_t capacity = slots_.empty() ? 1024 : 2 * slots_.size();
-    std::vector<Slot> old(capacity);
-    old.swap(slots_);
+  static constexpr size_t kMinTable = 1024;
+
+  // The table a map of `entries` grows to: a power of two at least kMinTable, at most half full.
+  static size_t table_size_for(size_t entries) {
+    size_t size = kMinTable;
+    while (2 * (entries + 1) > size) size *= 2;
+    return size;
+  }
+
+  void set_capacity(size_t capacity) {
     mask_ = capacity - 1;
     shift_ = 64;
     for (size_t c = capacity; c > 1; c >>= 1) --shift_;
+  }
+
+  void grow() {
+    const size_t capacity = slots_.empty() ? kMinTable : 2 * slots_.size();
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    set_capacity(capacity);
     std::vector<uint32_t> old_occupied;
     old_occupied.reserve(capacity / 2);
     old_occupied.swap(occupied_);

@@ -1,5 +1,7 @@
 #include "sampler/selection.h"
 
+#include <algorithm>
+#include <cassert>
 #include <stdexcept>
 
 namespace tovalib {
@@ -63,21 +65,32 @@ void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& t
   }
 }
 
-void select_time_window(EdgeRecorder& recorder, const NeighbourTimes& time, Column column,
-                        int num_offsets, const int64_t* offsets, int64_t seed_time,
-                        int64_t batch, int64_t frontier_index) {
+void select_recent(EdgeRecorder& recorder, const NeighbourTimes& time, Column column, int64_t k,
+                   int64_t seed_time, int64_t batch, int64_t frontier_index) {
+  assert(k != 0);
   if (column.begin == column.end) return;
-  int64_t start = column.begin;
-  int64_t upper = offsets[0];
-  if (num_offsets == 2) {
-    // The lower end is open: a neighbour exactly at seed_time + lower is left out.
-    start = upper_bound_by_time(column.begin, column.end, wrapping_add(seed_time, offsets[0]), time);
-    upper = offsets[1];
+  // Neighbours at exactly the seed time count as not later than it.
+  const int64_t last = upper_bound_by_time(column.begin, column.end, seed_time, time);
+  // Only the two end points are compared, before the cut to the k latest.
+  if (last - column.begin >= 2 && time(column.begin) > time(last - 1)) {
+    throw_unsorted_neighbourhood();
   }
+  const int64_t first = k > 0 ? std::max(column.begin, last - k) : column.begin;
+  record_all(recorder, first, last, batch, frontier_index);
+}
+
+void select_time_window(EdgeRecorder& recorder, const NeighbourTimes& time, Column column,
+                        const TimeWindow& window, int64_t seed_time, int64_t batch,
+                        int64_t frontier_index) {
+  if (column.begin == column.end) return;
+  // With a lower bound the window starts after it; without one, at the column's start.
+  const int64_t start =
+      window.has_lower
+          ? upper_bound_by_time(column.begin, column.end, wrapping_add(seed_time, window.lower), time)
+          : column.begin;
   const int64_t end =
-      upper_bound_by_time(start, column.end, wrapping_add(seed_time, upper), time);
-  const int64_t m = end - start;
-  if (m >= 2 && time(start) > time(end - 1)) throw_unsorted_neighbourhood();
+      upper_bound_by_time(start, column.end, wrapping_add(seed_time, window.upper), time);
+  if (end - start >= 2 && time(start) > time(end - 1)) throw_unsorted_neighbourhood();
   record_all(recorder, start, end, batch, frontier_index);
 }
 

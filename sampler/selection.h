@@ -1,39 +1,35 @@
 // The neighbour selection kernels: which positions of a CSC column are taken, in which order the
-// chosen edges are recorded, and how many values the random stream yields. They work on plain
-// int64 runs and the sampler's own containers and never call into Python.
+// chosen edges are recorded, and how many values the random stream yields. Three rules, one per
+// way of choosing neighbours: select_uniform (a fan-out, no times known), select_recent (a fan-out
+// against the seed time) and select_time_window. They work on plain int64 runs and the sampler's
+// own containers and never call into Python.
 #pragma once
 
 #include <cstdint>
 #include <random>
 #include <string>
-#include <vector>
 
-#include "sampler/array_access.h"
+#include "sampler/int64_view.h"
 #include "sampler/node_index_map.h"
+#include "sampler/sampled_subgraph.h"
 #include "sampler/taken_set.h"
 
 namespace tovalib {
 
-// Where one edge type's chosen edges go during one hop: the source type's sampled-node list and
-// index map, and the edge type's two edge accumulators.
+// Where one edge type's chosen edges go during one hop: the source type's sampled nodes and the
+// edge type's sampled edges.
 //
 // Each edge costs two cache misses that do not depend on each other across edges: the neighbour
 // id in `row` and its slot in the index map. The recorder therefore runs a short pipeline: an
 // edge's `row` entry is prefetched when it is recorded, its slot kHashLag edges later, and it is
 // stored kDepth edges later, so the misses of consecutive edges overlap. Edges are stored in the
 // order recorded, so the outcome is exactly that of storing each one at once; callers flush()
-// before reading the accumulators.
+// before reading what was recorded.
 class EdgeRecorder {
  public:
-  EdgeRecorder(const int64_t* row, NodeIndexMap& index_map, std::vector<int64_t>& node_batch,
-               std::vector<int64_t>& node_ids, std::vector<int64_t>& sampled_row,
-               std::vector<int64_t>& sampled_col)
-      : row_(row),
-        index_map_(index_map),
-        node_batch_(node_batch),
-        node_ids_(node_ids),
-        sampled_row_(sampled_row),
-        sampled_col_(sampled_col) {}
+  // REQUIRES: `sources` is the edge type's source type; every position recorded is in `row`.
+  EdgeRecorder(const int64_t* row, SampledNodes& sources, SampledEdges& edges)
+      : row_(row), sources_(sources), edges_(edges) {}
 
   // Records the edge from row[position] to the frontier node with local index frontier_index.
   // The neighbour joins the seed's subgraph once: met again under the same batch index it keeps
@@ -45,6 +41,9 @@ class EdgeRecorder {
     pending_[count_ & kMask] = Pending{position, batch, frontier_index, 0, 0};
     ++count_;
   }
+
+  // Edges recorded since the last flush.
+  uint64_t recorded() const { return count_; }
 
   // Stores every pending edge.
   void flush() {
@@ -68,29 +67,23 @@ class EdgeRecorder {
   void hash_ahead(Pending& edge) {
     edge.neighbour = row_[edge.position];
     edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
-    index_map_.prefetch(edge.hash);
+    sources_.index_map.prefetch(edge.hash);
   }
 
   void store(const Pending& edge) {
     bool inserted = false;
-    const int64_t local = index_map_.find_or_insert(
-        edge.hash, edge.batch, edge.neighbour, static_cast<int64_t>(node_ids_.size()), inserted);
-    if (inserted) {
-      node_batch_.push_back(edge.batch);
-      node_ids_.push_back(edge.neighbour);
-    }
-    sampled_row_.push_back(local);
-    sampled_col_.push_back(edge.frontier_index);
+    const int64_t local = sources_.index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour,
+                                                            sources_.size(), inserted);
+    if (inserted) sources_.append(edge.batch, edge.neighbour);
+    edges_.sampled_row.push_back(local);
+    edges_.sampled_col.push_back(edge.frontier_index);
   }
 
   const int64_t* row_;
-  NodeIndexMap& index_map_;
-  std::vector<int64_t>& node_batch_;
-  std::vector<int64_t>& node_ids_;
-  std::vector<int64_t>& sampled_row_;
-  std::vector<int64_t>& sampled_col_;
+  SampledNodes& sources_;
+  SampledEdges& edges_;
   Pending pending_[kDepth];
-  uint64_t count_ = 0;  // edges recorded since the last flush
+  uint64_t count_ = 0;
 };
 
 // The half-open range of positions in `row` that holds one node's neighbours.
@@ -163,18 +156,31 @@ inline int64_t wrapping_add(int64_t a, int64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
 }
 
+// One hop's time window around the seed time: the neighbours with
+// seed_time + lower < time <= seed_time + upper, or time <= seed_time + upper alone when there is
+// no lower bound. The lower end is open and the upper end closed.
+struct TimeWindow {
+  bool has_lower = false;
+  int64_t lower = 0;
+  int64_t upper = 0;
+};
+
 // Records k positions of [start, end) chosen uniformly without replacement by Floyd's algorithm,
 // in the order chosen, with exactly one draw per position; or every position in ascending order,
 // without drawing, when k < 0 or k >= end - start.
 void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken,
                     int64_t batch, int64_t frontier_index, int64_t start, int64_t end, int64_t k);
 
-// Records, in column order, every neighbour in `column` whose time lies in
-// (seed_time + offsets[0], seed_time + offsets[1]] for two offsets, or is at most
-// seed_time + offsets[0] for one. Throws when the selected neighbours' first time is later than
-// their last.
+// Records, in column order, the k latest neighbours in `column` not later than seed_time (all of
+// them for k < 0). Throws when the first of the neighbours not later than seed_time is later than
+// the last of them. REQUIRES: k != 0.
+void select_recent(EdgeRecorder& recorder, const NeighbourTimes& time, Column column, int64_t k,
+                   int64_t seed_time, int64_t batch, int64_t frontier_index);
+
+// Records, in column order, every neighbour in `column` inside `window` around seed_time. Throws
+// when the selected neighbours' first time is later than their last.
 void select_time_window(EdgeRecorder& recorder, const NeighbourTimes& time, Column column,
-                        int num_offsets, const int64_t* offsets, int64_t seed_time,
-                        int64_t batch, int64_t frontier_index);
+                        const TimeWindow& window, int64_t seed_time, int64_t batch,
+                        int64_t frontier_index);
 
 }  // namespace tovalib

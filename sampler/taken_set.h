@@ -4,12 +4,14 @@
 // follows the number chosen rather than the population. For the usual small fan-outs (k up to
 // kScanLimit) both give way to a scan of the offsets chosen so far, which stay in one or two cache
 // lines while a byte array over a popular node's column would miss the cache on every test. Every
-// form gives the same answers; only speed and memory differ. The set is reused across selections: begin() undoes the marks of the
-// previous selection one by one instead of zeroing the whole population, which keeps a selection
-// O(k) even on columns with tens of thousands of entries, and also recovers from a selection that
-// an exception interrupted.
+// form gives the same answers; only speed and memory differ. The set is reused across selections:
+// begin() undoes the marks of the previous selection one by one instead of zeroing the whole
+// population, which keeps a selection O(k) even on columns with tens of thousands of entries, and
+// also recovers from a selection that an exception interrupted.
 #pragma once
 
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +25,7 @@ class TakenSet {
   // Starts a selection of at most k offsets from a population of n.
   // REQUIRES: 0 <= k < n.
   void begin(int64_t n, int64_t k) {
+    assert(0 <= k && k < n);
     // Newest first: in the linear-probing table an older offset's probe never passes a newer
     // one's slot, so emptying in reverse insertion order leaves every remaining probe intact.
     if (form_ != Form::kScan) {
@@ -52,6 +55,7 @@ class TakenSet {
   // Marks x and tells whether it was new.
   // REQUIRES: 0 <= x < n of the current selection.
   bool insert(int64_t x) {
+    assert(0 <= x);
     if (form_ == Form::kScan) {
       for (int64_t y : marked_) {
         if (y == x) return false;
@@ -68,6 +72,13 @@ class TakenSet {
     marked_.push_back(x);
     return true;
   }
+
+  size_t held_bytes() const {
+    return bytes_.capacity() + (slots_.capacity() + marked_.capacity()) * sizeof(int64_t);
+  }
+
+  // Gives back all storage; the next selection starts from nothing.
+  void release() { *this = TakenSet(); }
 
  private:
   static constexpr int64_t kEmpty = -1;

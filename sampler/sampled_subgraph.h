@@ -1,0 +1,117 @@
+// What one `sample` call builds for one node type and for one edge type. The sampler keeps one of
+// each per type between calls for their capacity only: every call starts them afresh (start()),
+// the hop loop and the kernels fill them, result assembly copies them out, and end() empties them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "sampler/node_index_map.h"
+
+namespace tovalib {
+
+// Bytes a buffer holds and bytes this call needed of it, summed over buffers.
+struct BufferUse {
+  size_t held = 0;
+  size_t needed = 0;
+
+  template <typename T>
+  void add(const std::vector<T>& buffer) {
+    held += buffer.capacity() * sizeof(T);
+    needed += buffer.size() * sizeof(T);
+  }
+};
+
+// Gives back the capacity of `buffer` beyond its current size when it holds over four times that
+// much; a buffer a little too large is kept, since a similar call would only grow it again.
+template <typename T>
+void trim_buffer(std::vector<T>& buffer) {
+  if (buffer.capacity() <= 4 * buffer.size()) return;
+  std::vector<T> fitted;
+  fitted.reserve(buffer.size());
+  fitted.assign(buffer.begin(), buffer.end());
+  buffer.swap(fitted);
+}
+
+// The sampled nodes of one node type. Entry i of `batch` and `node` is the node with local index i:
+// together they are the type's sampled-node list, and `index_map` finds a node's local index.
+struct SampledNodes {
+  std::vector<int64_t> batch;
+  std::vector<int64_t> node;
+  std::vector<int64_t> num_sampled_nodes;  // seeds, then one count per hop
+  NodeIndexMap index_map;
+  int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): what the next hop expands
+  int64_t frontier_end = 0;
+
+  int64_t size() const { return static_cast<int64_t>(node.size()); }
+
+  void start() {
+    num_sampled_nodes.assign(1, 0);
+    frontier_begin = frontier_end = 0;
+  }
+
+  // Appends (batch index, node id) as the next local index.
+  // REQUIRES: the pair is not in the list yet, or is deliberately repeated (seeds are never merged).
+  void append(int64_t batch_index, int64_t node_id) {
+    batch.push_back(batch_index);
+    node.push_back(node_id);
+  }
+
+  // Moves the frontier on to exactly the nodes added since it last moved, and counts them.
+  void advance_frontier() {
+    num_sampled_nodes.push_back(size() - frontier_end);
+    frontier_begin = frontier_end;
+    frontier_end = size();
+  }
+
+  void measure(BufferUse& use) const {
+    use.add(batch);
+    use.add(node);
+    use.add(num_sampled_nodes);
+    index_map.measure(use.held, use.needed);
+  }
+
+  // REQUIRES: called after measure() and before end(), so that sizes still show this call's need.
+  void trim() {
+    trim_buffer(batch);
+    trim_buffer(node);
+    index_map.trim();
+  }
+
+  void end() {
+    batch.clear();
+    node.clear();
+    num_sampled_nodes.clear();
+    index_map.clear();
+  }
+};
+
+// The sampled edges of one edge type: entry i of `sampled_row` and `sampled_col` is one edge, as the
+// local indices of its source (the neighbour) and its destination (the frontier node).
+struct SampledEdges {
+  std::vector<int64_t> sampled_row;
+  std::vector<int64_t> sampled_col;
+  std::vector<int64_t> num_sampled_edges;  // one count per hop
+
+  int64_t size() const { return static_cast<int64_t>(sampled_row.size()); }
+
+  void measure(BufferUse& use) const {
+    use.add(sampled_row);
+    use.add(sampled_col);
+    use.add(num_sampled_edges);
+  }
+
+  void trim() {
+    trim_buffer(sampled_row);
+    trim_buffer(sampled_col);
+  }
+
+  void end() {
+    sampled_row.clear();
+    sampled_col.clear();
+    num_sampled_edges.clear();
+  }
+};
+
+}  // namespace tovalib
