@@ -26,6 +26,11 @@ NeighborSampler* constructed_sampler(PyObject* self) {
   return holder.value_ptr<NeighborSampler>();
 }
 
+// The `self` of `__init__`: any instance, whether or not it holds a sampler yet.
+struct InitTarget {
+  py::detail::value_and_holder holder;
+};
+
 // The `self` of `sample`, loaded only from an instance whose __init__ has run. An instance made by
 // NeighborSampler.__new__ alone (or by copy.copy, which goes through it) has no sampler, and
 // pybind11 would hand the method uninitialised storage in its place.
@@ -55,6 +60,21 @@ struct type_caster<ConstructedSampler> {
   static handle cast(const ConstructedSampler&, return_value_policy, handle) = delete;
 };
 
+template <>
+struct type_caster<InitTarget> {
+  PYBIND11_TYPE_CASTER(InitTarget, make_caster<NeighborSampler>::name);
+
+  bool load(handle source, bool /*convert*/) {
+    if (!isinstance<NeighborSampler>(source)) return false;
+    auto* instance = reinterpret_cast<detail::instance*>(source.ptr());
+    value.holder = instance->get_value_and_holder(get_type_info(typeid(NeighborSampler)),
+                                                  /*throw_if_missing=*/false);
+    return value.holder.inst != nullptr;
+  }
+
+  static handle cast(const InitTarget&, return_value_policy, handle) = delete;
+};
+
 }  // namespace detail
 }  // namespace pybind11
 
@@ -66,20 +86,34 @@ using SamplerClass = py::class_<NeighborSampler>;
   throw py::type_error("__init__() called on a NeighborSampler that is already initialised.");
 }
 
-// `self` arrives as pybind11's slot for the new sampler, so that an instance that already holds
-// one can be refused: pybind11 would otherwise build a second sampler over the first and leak it.
 // `node_time` is declared as any object because any mapping-like value (a list of pairs, say) is
 // welcome; dict() turns it into the dict the sampler expects and raises its own TypeError
 // otherwise.
-void init_sampler(py::detail::value_and_holder& self, const std::vector<std::string>& node_types,
+void init_sampler(InitTarget self, const std::vector<std::string>& node_types,
                   const std::vector<tovalib::EdgeType>& edge_types, const py::dict& colptr,
                   const py::dict& row, const py::object& node_time, int32_t seed) {
-  if (self.holder_constructed()) refuse_second_init();
+  if (self.holder.holder_constructed()) refuse_second_init();
   auto sampler = std::make_unique<NeighborSampler>(node_types, edge_types, colptr, row,
                                                    py::dict(node_time), seed);
   // Python code run by the checks (a key's __str__, say) may have initialised this instance.
-  if (self.holder_constructed()) refuse_second_init();
-  py::detail::initimpl::construct<SamplerClass>(self, std::move(sampler), /*need_alias=*/false);
+  if (self.holder.holder_constructed()) refuse_second_init();
+  py::detail::initimpl::construct<SamplerClass>(self.holder, std::move(sampler),
+                                                /*need_alias=*/false);
+}
+
+// pybind11 silently ignores any function named __init__ on an instance that is already
+// initialised, before the function runs. Bound as a plain method, init_sampler sees every call
+// and refuses the second itself; it constructs the holder as pybind11's constructors do.
+void see_every_init_call(const SamplerClass& sampler_class) {
+  const py::object attribute = sampler_class.attr("__init__");
+  const py::handle init = py::detail::get_function(attribute);
+  const py::handle self = init ? PyCFunction_GET_SELF(init.ptr()) : nullptr;
+  if (!self || !py::isinstance<py::capsule>(self) ||
+      !py::detail::is_function_record_capsule(py::reinterpret_borrow<py::capsule>(self))) {
+    py::pybind11_fail("NeighborSampler.__init__ is not a pybind11 function");
+  }
+  py::reinterpret_borrow<py::capsule>(self).get_pointer<py::detail::function_record>()
+      ->is_constructor = false;
 }
 
 tovalib::SampleResult sample(ConstructedSampler self, const py::dict& num_neighbors,
@@ -142,11 +176,13 @@ seeds and by each hop. Raises RuntimeError, KeyError or IndexError on a malforme
 }  // namespace
 
 PYBIND11_MODULE(tovalib, m) {
-  SamplerClass(m, "NeighborSampler", kClassDoc, py::custom_type_setup(enable_garbage_collection))
-      .def("__init__", &init_sampler, py::detail::is_new_style_constructor(), kInitDoc,
-           py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
-           py::arg("node_time"), py::arg("seed") = 123)
+  SamplerClass sampler_class(m, "NeighborSampler", kClassDoc,
+                             py::custom_type_setup(enable_garbage_collection));
+  sampler_class
+      .def("__init__", &init_sampler, kInitDoc, py::arg("node_types"), py::arg("edge_types"),
+           py::arg("colptr"), py::arg("row"), py::arg("node_time"), py::arg("seed") = 123)
       .def("sample", &sample, kSampleDoc, py::arg("num_neighbors"),
            py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
            py::arg("seed_time"));
+  see_every_init_call(sampler_class);
 }

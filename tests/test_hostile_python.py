@@ -1,0 +1,333 @@
+"""Python code that runs inside a call (a key's __str__ or __eq__, a dict subclass, an __array__,
+an __index__, a signal handler) cannot make the sampler read memory or data it did not check."""
+
+import gc
+import os
+import pickle
+import signal
+import time
+import weakref
+from decimal import Decimal
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import tovalib
+from conftest import CITES, EMPTY, REV_WRITES, WRITES, i64, tiny_graph
+
+FAN = {CITES: i64(1, 1), WRITES: i64(1, 1), REV_WRITES: i64(1, 1)}
+
+
+def lists(result):
+    return [{k: v.tolist() for k, v in part.items()} for part in result]
+
+
+def outcome(function):
+    try:
+        return "returned", lists(function())
+    except BaseException as error:  # noqa: BLE001 - the child reports whatever happened
+        return type(error).__name__, error.args
+
+
+def isolated(function):
+    """function()'s outcome, run in a forked child so that a crash fails one test, not the run."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        os.close(read)
+        os.write(write, pickle.dumps(outcome(function)))
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        data = pipe.read()
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and data, f"the child died (wait status {status})"
+    return pickle.loads(data)
+
+
+class ClearingKey:
+    """A key that empties its dict while the dict is being checked, then fills the memory of the
+    freed value with two-dimensional arrays."""
+
+    def __init__(self, text, owner):
+        self.text, self.owner = text, owner
+
+    def __hash__(self):
+        return 1
+
+    def __str__(self):
+        self.owner.clear()
+        ClearingKey.litter = [np.zeros((1, 1), dtype=np.int64) for _ in range(1000)]
+        return self.text
+
+
+def with_clearing_key(text, value):
+    d = {}
+    d[ClearingKey(text, d)] = value
+    return d
+
+
+@pytest.mark.parametrize("call, expected", [
+    # the checks pass on what they saw; the str key is not in the caller's dict, as Python says
+    (lambda: tovalib.NeighborSampler(**tiny_graph()).sample(
+        with_clearing_key(CITES, i64(1)), {}, "paper", i64(1), EMPTY), ("KeyError", (CITES,))),
+    (lambda: tovalib.NeighborSampler(**{**tiny_graph(), "colptr": with_clearing_key(
+        CITES, i64(0, 1))}).sample(FAN, {}, "paper", i64(1), EMPTY), ("KeyError", (CITES,))),
+    (lambda: tovalib.NeighborSampler(**{**tiny_graph(), "node_time": with_clearing_key(
+        "paper", i64(1, 2, 3, 4, 5, 6))}).sample(FAN, {}, "paper", i64(1), EMPTY),
+     ("returned", lists(tovalib.NeighborSampler(**{**tiny_graph(), "node_time": {}}).sample(
+         FAN, {}, "paper", i64(1), EMPTY)))),
+], ids=["num_neighbors", "colptr", "node_time"])
+def test_a_dict_emptied_by_its_own_key_is_read_as_it_was_checked(call, expected):
+    assert isolated(call) == expected
+
+
+class DtypeChangingKey(str):
+    """The key of an edge type whose comparison reinterprets the seeds as twice as many int32."""
+
+    seeds = None
+
+    def __eq__(self, other):
+        if self.seeds.dtype == np.int64:
+            self.seeds.dtype = np.int32
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def test_seeds_are_counted_and_read_from_the_arrays_that_were_checked():
+    seeds = np.tile(i64(0, 1, 2, 3, 4, 5), 11)[:64]
+    DtypeChangingKey.seeds = seeds
+    fan = {DtypeChangingKey(CITES): i64(1), WRITES: i64(1), REV_WRITES: i64(1)}
+    result = isolated(lambda: tovalib.NeighborSampler(**tiny_graph()).sample(
+        fan, {}, "paper", seeds, np.full(64, 35)))
+    expected = tovalib.NeighborSampler(**tiny_graph()).sample(
+        {CITES: i64(1), WRITES: i64(1), REV_WRITES: i64(1)}, {}, "paper", seeds.copy(),
+        np.full(64, 35))
+    assert result == ("returned", lists(expected))
+
+
+class SecondAnswerDict(dict):
+    """A dict whose lookups answer with another value than the one it stores."""
+
+    def __getitem__(self, key):
+        return np.array([2.9])
+
+
+class SecondAnswerArray:
+    """An array-like whose every conversion after the first gives other values."""
+
+    def __init__(self, first, later):
+        self.answers = [first]
+        self.later = later
+
+    def __array__(self, dtype=None, copy=None):
+        return self.answers.pop() if self.answers else self.later
+
+
+def timed_request(sampler, num_neighbors):
+    return lists(sampler.sample(num_neighbors, {}, "paper", i64(5, 4, 3), EMPTY))
+
+
+@pytest.mark.parametrize("graph_changes, num_neighbors", [
+    ({}, SecondAnswerDict(FAN)),
+    ({"colptr": {**tiny_graph()["colptr"], CITES: SecondAnswerArray(
+        tiny_graph()["colptr"][CITES], np.zeros(7))}}, FAN),
+    ({}, {**FAN, CITES: SecondAnswerArray(i64(1, 1), np.array([2.9, 2.9]))}),
+], ids=["dict-subclass-getitem", "colptr-array-like", "fan-out-array-like"])
+def test_the_values_checked_are_the_values_read(graph_changes, num_neighbors):
+    sampler = tovalib.NeighborSampler(**{**tiny_graph(), **graph_changes})
+    assert timed_request(sampler, num_neighbors) == timed_request(
+        tovalib.NeighborSampler(**tiny_graph()), FAN)
+
+
+class Index:
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        return self.action()
+
+
+def raise_(error):
+    def action():
+        raise error
+
+    return action
+
+
+CAST = "^Unable to cast Python instance of type "
+
+
+@pytest.mark.parametrize("bound, error, match", [
+    (Index(raise_(ValueError("no bound"))), ValueError, "^no bound$"),
+    (Index(raise_(ZeroDivisionError("zero"))), ZeroDivisionError, "^zero$"),
+    (Index(raise_(MemoryError("full"))), MemoryError, "^full$"),
+    (Index(raise_(KeyboardInterrupt("stop"))), KeyboardInterrupt, "^stop$"),
+    (Index(lambda: 2.5), TypeError, "non-int"),
+    (np.float32(1), RuntimeError, CAST), (Decimal(1), RuntimeError, CAST),
+    (Fraction(1), RuntimeError, CAST), (1.0, RuntimeError, CAST),
+    (2 ** 63, RuntimeError, CAST),
+])
+def test_a_window_bound_fails_with_its_own_error_or_the_cast_error(bound, error, match):
+    sampler = tovalib.NeighborSampler(**tiny_graph())
+    windows = np.array([[None, bound]], dtype=object)
+    with pytest.raises(error, match=match):
+        sampler.sample({WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: windows}, "paper", i64(5),
+                       EMPTY)
+
+
+@pytest.mark.parametrize("bound", [Index(lambda: 0), np.int32(0), np.array(0), False])
+def test_integer_like_window_bounds_are_read_by_their_index(bound):
+    def run(upper):
+        return lists(tovalib.NeighborSampler(**tiny_graph()).sample(
+            {WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: np.array([[None, upper]], dtype=object)},
+            "paper", i64(5), EMPTY))
+
+    assert run(bound) == run(0)
+
+
+EMPTY_DTYPES = [np.dtype("datetime64[s]"), np.dtype("timedelta64[s]"), np.dtype("float64")]
+if hasattr(np.dtypes, "StringDType"):
+    EMPTY_DTYPES.append(np.dtypes.StringDType())
+
+
+@pytest.mark.parametrize("dtype", EMPTY_DTYPES, ids=str)
+@pytest.mark.parametrize("place", ["colptr", "row", "node_time", "seed_node", "seed_time",
+                                   "num_neighbors"])
+def test_empty_arrays_of_any_dtype_are_accepted_where_empty_arrays_are(place, dtype):
+    empty = np.empty(0, dtype=dtype)
+    graph, request = tiny_graph(), {"num_neighbors": {k: EMPTY for k in FAN},
+                                    "sampling_time_offsets": {}, "entity_table": "paper",
+                                    "seed_node": i64(1, 2), "seed_time": i64(40, 40)}
+    if place in ("colptr", "row", "node_time"):
+        graph[place][CITES if place != "node_time" else "author"] = empty
+    elif place == "num_neighbors":
+        request["num_neighbors"][CITES] = empty
+    else:
+        request.update({"seed_time": EMPTY, place: empty})
+    node = tovalib.NeighborSampler(**graph).sample(**request)[2]
+    assert node["paper"].tolist() == ([] if place == "seed_node" else [1, 2])
+
+
+@pytest.mark.parametrize("seed_node, seed_time", [
+    (np.broadcast_to(np.int64(0), (2 ** 32 + 1,)), EMPTY),
+    (np.broadcast_to(np.int64(0), (2 ** 32 + 1,)), np.broadcast_to(np.int64(0), (2 ** 32 + 1,))),
+])
+def test_too_many_seeds_are_refused_before_anything_is_copied(seed_node, seed_time):
+    with pytest.raises(ValueError, match=r"^At most 4294967295 seeds fit in one call\.$"):
+        tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", seed_node, seed_time)
+
+
+def test_a_seed_time_of_other_length_is_refused_before_it_is_copied():
+    with pytest.raises(RuntimeError, match="^'seed_node' and 'seed_time' size mismatch.$"):
+        tovalib.NeighborSampler(**tiny_graph()).sample(
+            FAN, {}, "paper", i64(1), np.broadcast_to(np.int64(0), (2 ** 32 + 1,)))
+
+
+ALREADY = "__init__() called on a NeighborSampler that is already initialised."
+
+
+def test_a_second_init_is_refused_and_the_sampler_stays_as_it_was():
+    sampler, twin = tovalib.NeighborSampler(**tiny_graph()), tovalib.NeighborSampler(**tiny_graph())
+    untimed = {**tiny_graph(), "node_time": {}, "seed": 5}
+    with pytest.raises(TypeError, match=f"^{ALREADY}$".replace("(", r"\(").replace(")", r"\)")):
+        sampler.__init__(**untimed)
+    assert lists(sampler.sample(FAN, {}, "paper", i64(5, 4), EMPTY)) == lists(
+        twin.sample(FAN, {}, "paper", i64(5, 4), EMPTY))
+
+
+def test_an_init_run_by_a_key_inside_init_wins_and_the_outer_one_is_refused():
+    sampler = tovalib.NeighborSampler.__new__(tovalib.NeighborSampler)
+
+    class InitialisingKey(str):
+        def __str__(self):
+            sampler.__init__(**tiny_graph())
+            return str.__str__(self)
+
+        __hash__ = str.__hash__
+
+    untimed = {**tiny_graph(), "node_time": {}}
+    untimed["colptr"] = {InitialisingKey(k) if k == CITES else k: v
+                         for k, v in untimed["colptr"].items()}
+    with pytest.raises(TypeError):
+        sampler.__init__(**untimed)
+    request = (FAN, {}, "paper", i64(5, 4), EMPTY)
+    assert lists(sampler.sample(*request)) == lists(
+        tovalib.NeighborSampler(**tiny_graph()).sample(*request))
+
+
+def test_a_cycle_through_the_sampler_is_collected():
+    class Tagged(np.ndarray):
+        pass
+
+    graph = tiny_graph()
+    array = graph["row"][CITES].view(Tagged)
+    graph["row"][CITES] = array
+    array.sampler = tovalib.NeighborSampler(**graph)
+    collected = weakref.ref(array)
+    del array, graph
+    gc.collect()
+    assert collected() is None
+
+
+RESIDENT_CHECKS = "libasan" not in os.environ.get("LD_PRELOAD", "")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not RESIDENT_CHECKS, reason="AddressSanitizer keeps freed memory on purpose")
+def test_memory_of_one_oversized_call_is_given_back_after_a_few_small_ones():
+    size, key = 4_000_000, "q__to__p"
+    sampler = tovalib.NeighborSampler(["p", "q"], [("q", "to", "p")], {key: i64(0, size)},
+                                      {key: np.arange(size)}, {})
+    small = ({key: i64(3)}, {}, "p", i64(0), EMPTY)
+    sampler.sample(*small)
+    before = resident_bytes()
+    result = sampler.sample({key: i64(-1)}, {}, "p", i64(0), EMPTY)
+    assert len(result[0][key]) == size
+    del result
+    peak = resident_bytes()
+    for _ in range(8):  # the sampler keeps what the last few calls needed
+        sampler.sample(*small)
+    assert peak - before > 2 ** 28 and resident_bytes() - before < 2 ** 26
+
+
+def slow_request(edge_types):
+    """Every seed of a million probes an empty time window through each of `edge_types` edge
+    types: seconds of work that adds nothing."""
+    n = 1_000_000
+    keys = [f"p__r{i}__p" for i in range(edge_types)]
+    colptr, row = np.arange(n + 1), np.arange(n)
+    sampler = tovalib.NeighborSampler(["p"], [("p", f"r{i}", "p") for i in range(edge_types)],
+                                      dict.fromkeys(keys, colptr), dict.fromkeys(keys, row),
+                                      {"p": np.arange(n)})
+    windows = dict.fromkeys(keys, i64(-10, -5).reshape(1, 2))
+    return sampler, (FAN | {}, windows, "p", np.arange(n), EMPTY)
+
+
+def test_ctrl_c_stops_a_long_call_and_the_next_call_works():
+    sampler, (_, windows, entity, seeds, seed_time) = slow_request(200)
+    handled = []
+
+    def interrupt(signum, frame):
+        handled.append(time.monotonic())
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            sampler.sample({}, windows, entity, seeds, seed_time)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The handler ran inside the call, not when the call was over (seconds later).
+    assert handled and handled[0] - start < 1.5
+    small = ({}, windows, entity, i64(3, 7), seed_time)
+    assert lists(sampler.sample(*small)) == lists(slow_request(200)[0].sample(*small))
