@@ -6,8 +6,9 @@ SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp stubs/*/*.pyi) CM
 # Extra pip requirement for the runtime, e.g. NUMPY='numpy==1.26.*' to test against NumPy 1.x.
 NUMPY ?= numpy
 PYTEST_ARGS ?=
+LINT_PATHS ?= tests tools
 
-.PHONY: build test demo clean
+.PHONY: build test demo lint clean
 
 $(VENV)/.tools: tools/find-python.sh
 	test -x $(PY) || "$$(bash tools/find-python.sh)" -m venv $(VENV)
@@ -26,6 +27,13 @@ test: build
 
 demo: build
 	$(PY) bench/benchmark.py
+
+# The formatting and lint gates that CI holds the code to.
+lint: $(VENV)/.tools  # pins kept here only: nothing else needs these tools
+	$(PY) -m pip install -q 'ruff>=0.15,<0.18' 'clang-format>=19,<20'
+	$(VENV)/bin/clang-format --dry-run --Werror sampler/*.h sampler/*.cpp bindings/*.cpp
+	$(VENV)/bin/ruff check $(LINT_PATHS)
+	$(VENV)/bin/ruff format --check $(LINT_PATHS)
 
 clean:
 	rm -rf build $(VENV)

@@ -112,7 +112,8 @@ void see_every_init_call(const SamplerClass& sampler_class) {
       !py::detail::is_function_record_capsule(py::reinterpret_borrow<py::capsule>(self))) {
     py::pybind11_fail("NeighborSampler.__init__ is not a pybind11 function");
   }
-  py::reinterpret_borrow<py::capsule>(self).get_pointer<py::detail::function_record>()
+  py::reinterpret_borrow<py::capsule>(self)
+      .get_pointer<py::detail::function_record>()
       ->is_constructor = false;
 }
 
@@ -145,7 +146,8 @@ void enable_garbage_collection(PyHeapTypeObject* heap_type) {
   };
 }
 
-constexpr const char* kClassDoc = R"doc(Samples one subgraph per seed node out of a heterogeneous graph whose nodes may carry times.
+constexpr const char* kClassDoc =
+    R"doc(Samples one subgraph per seed node out of a heterogeneous graph whose nodes may carry times.
 
 Each edge type (source, relation, destination) is given as a CSC adjacency in int64 arrays keyed
 "source__relation__destination": the neighbours of destination node v are

@@ -49,7 +49,8 @@ py::dict private_copy(const py::dict& dict) {
   if (!items) throw py::error_already_set();
   py::dict copy;
   for (const py::handle item : items) {
-    if (PyDict_SetItem(copy.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1)) != 0) {
+    if (PyDict_SetItem(copy.ptr(), PyTuple_GET_ITEM(item.ptr(), 0),
+                       PyTuple_GET_ITEM(item.ptr(), 1)) != 0) {
       throw py::error_already_set();
     }
   }
@@ -71,7 +72,9 @@ Int64Array::Int64Array(const py::array& array) {
   view_ = Int64View{int64_data(dense), array_size(dense)};
 }
 
-py::array as_array(py::handle object) { return py::array(py::reinterpret_borrow<py::object>(object)); }
+py::array as_array(py::handle object) {
+  return py::array(py::reinterpret_borrow<py::object>(object));
+}
 
 int64_t array_size(const py::array& array) { return static_cast<int64_t>(array.size()); }
 

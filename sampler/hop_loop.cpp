@@ -107,7 +107,9 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, const Int64View
   const std::vector<int64_t>& frontier_node = frontier.node;
   uint64_t next_poll = kWorkPerPoll;
   for (int64_t i = begin; i < end; ++i) {
-    const auto ahead = [&](int64_t distance) { return frontier_node[static_cast<size_t>(i + distance)]; };
+    const auto ahead = [&](int64_t distance) {
+      return frontier_node[static_cast<size_t>(i + distance)];
+    };
     if (i + kColumnLookahead < end) {
       const int64_t v = ahead(kColumnLookahead);
       if (in_colptr(v)) __builtin_prefetch(colptr.data + v);

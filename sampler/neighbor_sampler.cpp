@@ -35,7 +35,8 @@ NeighborSampler::NeighborSampler(const std::vector<std::string>& node_types,
     keys.push_back(make_edge_type_key(edge_types[i]));
     first_listing.emplace(keys.back(), i);
   }
-  for (const std::string& type : node_types) node_type_index_.emplace(type, node_type_index_.size());
+  for (const std::string& type : node_types)
+    node_type_index_.emplace(type, node_type_index_.size());
 
   const CheckedArrayDict checked_colptr =
       check_array_dict(colptr, "colptr", first_listing, /*ndim=*/1, /*require_int64=*/true);

@@ -74,8 +74,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
     }
     if (fan_outs) {
       rule.fan_outs = Int64Array(py::reinterpret_borrow<py::array>(fan_outs));
-      request.hop_count =
-          std::max(request.hop_count, static_cast<uint64_t>(rule.fan_outs.size()));
+      request.hop_count = std::max(request.hop_count, static_cast<uint64_t>(rule.fan_outs.size()));
       continue;
     }
     const py::array windows = request.sampling_time_offsets.at(edge_type.py_key);

@@ -24,7 +24,7 @@ struct EdgeTypeRequest {
 
   int64_t fan_out(uint64_t hop) const {
     return hop < static_cast<uint64_t>(fan_outs.size()) ? fan_outs.view()[static_cast<int64_t>(hop)]
-                                                         : 0;
+                                                        : 0;
   }
 };
 
@@ -32,8 +32,8 @@ struct SampleRequest {
   // Keep every converted value alive for the whole call.
   CheckedArrayDict num_neighbors;
   CheckedArrayDict sampling_time_offsets;
-  size_t entity = 0;      // the node-type record of the seeds
-  Int64Array seed_node;   // the checked seeds; their count is the batch size
+  size_t entity = 0;     // the node-type record of the seeds
+  Int64Array seed_node;  // the checked seeds; their count is the batch size
   uint64_t hop_count = 0;
   std::vector<EdgeTypeRequest> edge_types;  // one per edge-type record, in order
 };

@@ -52,7 +52,8 @@ struct SampledNodes {
   }
 
   // Appends (batch index, node id) as the next local index.
-  // REQUIRES: the pair is not in the list yet, or is deliberately repeated (seeds are never merged).
+  // REQUIRES: the pair is not in the list yet, or is deliberately repeated (seeds are never
+  // merged).
   void append(int64_t batch_index, int64_t node_id) {
     batch.push_back(batch_index);
     node.push_back(node_id);
@@ -87,8 +88,8 @@ struct SampledNodes {
   }
 };
 
-// The sampled edges of one edge type: entry i of `sampled_row` and `sampled_col` is one edge, as the
-// local indices of its source (the neighbour) and its destination (the frontier node).
+// The sampled edges of one edge type: entry i of `sampled_row` and `sampled_col` is one edge, as
+// the local indices of its source (the neighbour) and its destination (the frontier node).
 struct SampledEdges {
   std::vector<int64_t> sampled_row;
   std::vector<int64_t> sampled_col;

@@ -22,8 +22,7 @@ void throw_column_out_of_range(int64_t v, const std::string& key, int64_t begin,
 
 void throw_node_time_out_of_range(int64_t u, const std::string& node_type, int64_t size) {
   throw std::out_of_range("Node " + std::to_string(u) + " of type '" + node_type +
-                          "' is out of range for 'node_time' (size " + std::to_string(size) +
-                          ").");
+                          "' is out of range for 'node_time' (size " + std::to_string(size) + ").");
 }
 
 void throw_unsorted_neighbourhood() {
@@ -40,8 +39,8 @@ void record_all(EdgeRecorder& recorder, int64_t start, int64_t end, int64_t batc
 
 }  // namespace
 
-void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken,
-                    int64_t batch, int64_t frontier_index, int64_t start, int64_t end, int64_t k) {
+void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken, int64_t batch,
+                    int64_t frontier_index, int64_t start, int64_t end, int64_t k) {
   const int64_t n = end - start;
   // Case 1: the whole range, in column order, without drawing.
   if (k < 0 || k >= n) {
@@ -84,10 +83,10 @@ void select_time_window(EdgeRecorder& recorder, const NeighbourTimes& time, Colu
                         int64_t frontier_index) {
   if (column.begin == column.end) return;
   // With a lower bound the window starts after it; without one, at the column's start.
-  const int64_t start =
-      window.has_lower
-          ? upper_bound_by_time(column.begin, column.end, wrapping_add(seed_time, window.lower), time)
-          : column.begin;
+  const int64_t start = window.has_lower
+                            ? upper_bound_by_time(column.begin, column.end,
+                                                  wrapping_add(seed_time, window.lower), time)
+                            : column.begin;
   const int64_t end =
       upper_bound_by_time(start, column.end, wrapping_add(seed_time, window.upper), time);
   if (end - start >= 2 && time(start) > time(end - 1)) throw_unsorted_neighbourhood();

@@ -168,8 +168,8 @@ struct TimeWindow {
 // Records k positions of [start, end) chosen uniformly without replacement by Floyd's algorithm,
 // in the order chosen, with exactly one draw per position; or every position in ascending order,
 // without drawing, when k < 0 or k >= end - start.
-void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken,
-                    int64_t batch, int64_t frontier_index, int64_t start, int64_t end, int64_t k);
+void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken, int64_t batch,
+                    int64_t frontier_index, int64_t start, int64_t end, int64_t k);
 
 // Records, in column order, the k latest neighbours in `column` not later than seed_time (all of
 // them for k < 0). Throws when the first of the neighbours not later than seed_time is later than

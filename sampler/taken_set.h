@@ -85,15 +85,16 @@ class TakenSet {
 
   // The slot holding x, or the empty slot where x would go.
   size_t find(int64_t x) const {
-    size_t i = static_cast<size_t>((static_cast<uint64_t>(x) * 0x9E3779B97F4A7C15ull) >> 20) & mask_;
+    size_t i =
+        static_cast<size_t>((static_cast<uint64_t>(x) * 0x9E3779B97F4A7C15ull) >> 20) & mask_;
     while (slots_[i] != kEmpty && slots_[i] != x) i = (i + 1) & mask_;
     return i;
   }
 
   enum class Form { kScan, kDense, kSparse };
   Form form_ = Form::kScan;
-  std::vector<uint8_t> bytes_;   // dense form, all zero outside the offsets in marked_
-  std::vector<int64_t> slots_;   // sparse form, open addressing; kEmpty outside marked_
+  std::vector<uint8_t> bytes_;  // dense form, all zero outside the offsets in marked_
+  std::vector<int64_t> slots_;  // sparse form, open addressing; kEmpty outside marked_
   size_t mask_ = 0;
   std::vector<int64_t> marked_;  // offsets marked by the current selection
 };
