@@ -16,7 +16,14 @@ CITES = "paper__cites__paper"
 WRITES = "author__writes__paper"
 REV_WRITES = "paper__rev_writes__author"
 EDGE_KEYS, NODE_TYPES = [CITES, WRITES, REV_WRITES], ["paper", "author"]
-RESULT_PARTS = ["sampled_row", "sampled_col", "node", "batch", "num_sampled_nodes", "num_sampled_edges"]
+RESULT_PARTS = [
+    "sampled_row",
+    "sampled_col",
+    "node",
+    "batch",
+    "num_sampled_nodes",
+    "num_sampled_edges",
+]
 # What the module may raise for a bad argument; anything else is a fault in itself.
 DOCUMENTED = (RuntimeError, KeyError, IndexError, TypeError, ValueError, UnicodeError, BufferError)
 
@@ -87,7 +94,10 @@ def cases(*rows, **defaults):
 
 def as_lists(result):
     """A result as plain lists, keyed by part name, in the order the module returns them."""
-    return {name: {k: v.tolist() for k, v in part.items()} for name, part in zip(RESULT_PARTS, result)}
+    return {
+        name: {k: v.tolist() for k, v in part.items()}
+        for name, part in zip(RESULT_PARTS, result, strict=True)
+    }
 
 
 def observe(sampler, **request):
@@ -109,7 +119,9 @@ def observe(sampler, **request):
 def memory_mapped(value, path):
     """An array saved and mapped read-only from `path`; a dict of them, one file per key."""
     if isinstance(value, dict):
-        return {k: memory_mapped(v, path.with_name(f"{path.stem}.{k}.npy")) for k, v in value.items()}
+        return {
+            k: memory_mapped(v, path.with_name(f"{path.stem}.{k}.npy")) for k, v in value.items()
+        }
     np.save(path, value)
     return np.load(path, mmap_mode="r")
 
@@ -137,8 +149,9 @@ def outcome(function, *args, **kwargs):
     try:
         return function(*args, **kwargs)
     except DOCUMENTED as error:
-        assert error.args, f"{type(error).__name__} without a message"
-        return error
+        failure = error
+    assert failure.args, f"{type(failure).__name__} without a message"
+    return failure
 
 
 def assert_same_outcome(actual, expected):
@@ -151,7 +164,7 @@ def assert_same_outcome(actual, expected):
             assert actual.args == expected.args
         return
     assert len(actual) == len(expected) == len(RESULT_PARTS)
-    for name, got, want in zip(RESULT_PARTS, actual, expected):
+    for name, got, want in zip(RESULT_PARTS, actual, expected, strict=True):
         assert list(got) == list(want), name
         for key in want:
             assert got[key].dtype == np.int64, (name, key)
@@ -166,7 +179,9 @@ def assert_well_formed(graph, request, result):
     assert type(result) is tuple
     assert [list(part) for part in result] == [[*ends]] * 2 + [node_types] * 3 + [[*ends]]
     for array in (array for part in result for array in part.values()):
-        assert type(array) is np.ndarray and array.dtype == np.int64 and array.ndim == 1
+        assert type(array) is np.ndarray
+        assert array.dtype == np.int64
+        assert array.ndim == 1
         assert array.flags.owndata
     rows, cols, node, batch, num_nodes, num_edges = result
     hops = max(
@@ -180,13 +195,14 @@ def assert_well_formed(graph, request, result):
     assert batch[entity][: len(seeds)].tolist() == [*range(len(seeds))]
     for t in node_types:
         assert num_nodes[t][0] == (len(seeds) if t == entity else 0)  # hop 0 holds the seeds only
-        assert len(num_nodes[t]) == hops + 1 and num_nodes[t].sum() == len(node[t]) == len(batch[t])
-        assert ((0 <= batch[t]) & (batch[t] < len(seeds))).all()
+        assert len(num_nodes[t]) == hops + 1
+        assert num_nodes[t].sum() == len(node[t]) == len(batch[t])
+        assert ((batch[t] >= 0) & (batch[t] < len(seeds))).all()
     for key, pairs in ends.items():
         assert len(num_edges[key]) == hops
         assert num_edges[key].sum() == len(rows[key]) == len(cols[key])
         for src, dst in pairs:
-            assert ((0 <= rows[key]) & (rows[key] < len(node[src]))).all()
-            assert ((0 <= cols[key]) & (cols[key] < len(node[dst]))).all()
+            assert ((rows[key] >= 0) & (rows[key] < len(node[src]))).all()
+            assert ((cols[key] >= 0) & (cols[key] < len(node[dst]))).all()
             # an edge stays inside one seed's subgraph
             assert (batch[src][rows[key]] == batch[dst][cols[key]]).all()

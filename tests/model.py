@@ -26,8 +26,8 @@ import messages
 
 __all__ = ["MT19937", "ModelSampler"]
 
-_INT64_MIN = -(2 ** 63)
-_INT64_MAX = 2 ** 63 - 1
+_INT64_MIN = -(2**63)
+_INT64_MAX = 2**63 - 1
 
 
 # ---------------------------------------------------------------------------
@@ -53,7 +53,7 @@ class MT19937:
         # The native sampler takes a signed 32-bit seed and reinterprets it
         # as unsigned, so -1 seeds with 4294967295.
         state = [0] * self._N
-        state[0] = seed % 2 ** 32
+        state[0] = seed % 2**32
         for i in range(1, self._N):
             previous = state[i - 1]
             state[i] = (1812433253 * (previous ^ (previous >> 30)) + i) & self._MASK32
@@ -140,7 +140,7 @@ def _check_array(array, name, ndim, require_int64):
 
 def _wrap_int64(value):
     """Two's-complement wrap, as a native int64 addition overflows."""
-    return (value - _INT64_MIN) % 2 ** 64 + _INT64_MIN
+    return (value - _INT64_MIN) % 2**64 + _INT64_MIN
 
 
 def _window_bound(obj):
@@ -181,7 +181,7 @@ class _CallState:
         # seeds is two nodes.
         self.nodes = {t: [] for t in node_types}
         self.local_index = {t: {} for t in node_types}
-        self.frontier = {t: (0, 0) for t in node_types}
+        self.frontier = dict.fromkeys(node_types, (0, 0))
         self.seed_times = []
 
         self.num_sampled_nodes = {t: [0] for t in node_types}
@@ -231,7 +231,7 @@ class ModelSampler:
         # A different edge type with the same key would mix local indices of two node types in
         # one result array; the same edge type (or node type) listed again is one type.
         distinct = {}
-        for (src, rel, dst), key in zip(self.edge_types, self.edge_type_keys):
+        for (src, rel, dst), key in zip(self.edge_types, self.edge_type_keys, strict=True):
             for node_type in (src, dst):
                 if node_type not in self.node_types:
                     raise RuntimeError(messages.unknown_node_type(key=key, node_type=node_type))
@@ -333,7 +333,9 @@ class ModelSampler:
             return
         self._select_uniform(state, key, src_type, batch, frontier_index, c0, q, k)
 
-    def _select_time_window(self, state, key, src_type, dst_type, entry, frontier_index, window, seed_time):
+    def _select_time_window(
+        self, state, key, src_type, dst_type, entry, frontier_index, window, seed_time
+    ):
         batch, v = entry
         lo, hi = self._column(key, dst_type, v)
         if lo == hi:
@@ -348,7 +350,8 @@ class ModelSampler:
         end = self._upper_bound(key, src_type, start, hi, upper)
         m = end - start
         if m >= 2 and (
-            self._neighbour_time(key, src_type, start) > self._neighbour_time(key, src_type, end - 1)
+            self._neighbour_time(key, src_type, start)
+            > self._neighbour_time(key, src_type, end - 1)
         ):
             raise RuntimeError(messages.UNSORTED)
         if m == 0:
@@ -398,7 +401,9 @@ class ModelSampler:
 
         # Request checks, in the module's order; the first fault wins.
         _check_array_dict(num_neighbors, "num_neighbors", self.edge_type_keys, 1, True)
-        _check_array_dict(sampling_time_offsets, "sampling_time_offsets", self.edge_type_keys, 2, False)
+        _check_array_dict(
+            sampling_time_offsets, "sampling_time_offsets", self.edge_type_keys, 2, False
+        )
         _check_array(seed_node, "seed_node", 1, True)
         _check_array(seed_time, "seed_time", 1, True)
         if not decodable or entity_table not in self.node_types:
@@ -409,7 +414,7 @@ class ModelSampler:
         state = _CallState(self.node_types, self.edge_type_keys)
 
         hop_count = 0
-        for (src, _, _), key in zip(self.edge_types, self.edge_type_keys):
+        for (src, _, _), key in zip(self.edge_types, self.edge_type_keys, strict=True):
             if key in num_neighbors and key in sampling_time_offsets:
                 raise RuntimeError(messages.in_both(key=key))
             if key in num_neighbors:
@@ -447,7 +452,7 @@ class ModelSampler:
         return self._assemble(state)
 
     def _run_hop(self, state, hop, num_neighbors, sampling_time_offsets):
-        for (src, _, dst), key in zip(self.edge_types, self.edge_type_keys):
+        for (src, _, dst), key in zip(self.edge_types, self.edge_type_keys, strict=True):
             # Frontiers only move at the end of a hop, so nodes added now
             # (also through a self-relation) wait for the next hop.
             begin, end = state.frontier[dst]

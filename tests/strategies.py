@@ -1,9 +1,9 @@
 """Hypothesis strategies for random graphs and requests, with faults of two grades.
 
-Semantic faults (ids outside an array, unsorted or corrupt columns, missing or doubled rules, lists of
-the wrong length, seed times that do not match) reach the hop loop and its exits. Hostile faults (bad
-keys, malformed arrays, odd spellings, arguments the binding refuses) exercise the conversions and
-checks. `hostile=False` draws only the first grade, so more examples get past the checks.
+Semantic faults (ids outside an array, unsorted or corrupt columns, missing or doubled rules, lists
+of the wrong length, seed times that do not match) reach the hop loop and its exits. Hostile faults
+(bad keys, malformed arrays, odd spellings, arguments the binding refuses) exercise the conversions
+and checks. `hostile=False` draws only the first grade, so more examples get past the checks.
 TOVALIB_HYPOTHESIS_PROFILE=long explores far more examples than the bounded, reproducible default.
 """
 
@@ -106,11 +106,13 @@ def graphs(draw, hostile=True):
     faults = Faults(draw, hostile)
     rarely = faults.semantic
     names = draw(
-        st.lists(st.sampled_from("abc"), min_size=0 if rarely() else 1, max_size=3, unique=not rarely())
+        st.lists(
+            st.sampled_from("abc"), min_size=0 if rarely() else 1, max_size=3, unique=not rarely()
+        )
     )
     sizes = {t: draw(st.integers(0 if rarely() else 1, 5)) for t in names}
     timed = draw(st.sampled_from(["all", "none", "some"]))
-    timed = {t for t in names if timed == "all" or timed == "some" and draw(st.booleans())}
+    timed = {t for t in names if timed == "all" or (timed == "some" and draw(st.booleans()))}
     known = [*names, "z"] if rarely() or not names else names
     edge_types = [
         (draw(st.sampled_from(known)), f"r{i}", draw(st.sampled_from(known)))
@@ -126,7 +128,9 @@ def graphs(draw, hostile=True):
             for _ in range(sizes.get(dst, 0))
         ]
         if not rarely():  # sorted by neighbour time, as the timed modes require
-            columns = [sorted(c, key=lambda u: times[u] if 0 <= u < len(times) else 0) for c in columns]
+            columns = [
+                sorted(c, key=lambda u: times[u] if 0 <= u < len(times) else 0) for c in columns
+            ]
         colptr[key] = np.cumsum([0] + [len(c) for c in columns])
         if rarely():  # decreasing, negative or huge offsets
             colptr[key][draw(st.integers(0, len(columns)))] = draw(INTS)
@@ -180,10 +184,16 @@ def requests(draw, graph, sizes, hostile=True):
             offsets[key] = window_rows(draw, faults, length)
     destinations = [dst for _, _, dst in graph["edge_types"]]
     entity = draw(st.sampled_from((graph["node_types"] if rarely() else destinations) or ["z"]))
-    seeds = draw(st.lists(faults.ids(sizes.get(entity, 0)), min_size=0 if rarely() else 1, max_size=4))
+    seeds = draw(
+        st.lists(faults.ids(sizes.get(entity, 0)), min_size=0 if rarely() else 1, max_size=4)
+    )
     if abuse():
         entity = draw(st.sampled_from([entity.encode(), bytearray(entity.encode()), *BAD_ENTITIES]))
-    times = draw(st.lists(INTS, min_size=len(seeds), max_size=len(seeds))) if draw(st.booleans()) else []
+    times = (
+        draw(st.lists(INTS, min_size=len(seeds), max_size=len(seeds)))
+        if draw(st.booleans())
+        else []
+    )
     times = times[:-1] if rarely() else [*times, 1] if rarely() else times
     return dict(
         num_neighbors=faults.spoilt(num_neighbors),

@@ -9,15 +9,20 @@ import subprocess
 import numpy as np
 import pytest
 
-import tovalib
 import messages as msg
+import tovalib
 from conftest import CITES, EMPTY, REV_WRITES, WRITES, as_lists, i64, observe, tiny_graph
 from model import ModelSampler
 
 # Fan-outs below the degrees, untimed: the result depends on the random stream.
 FAN_OUT = {CITES: i64(2, 2), WRITES: i64(1, 1), REV_WRITES: i64(2, 2)}
-REQUEST = dict(num_neighbors=FAN_OUT, sampling_time_offsets={}, entity_table="paper",
-               seed_node=i64(5, 5, 4, 4, 3), seed_time=i64())
+REQUEST = dict(
+    num_neighbors=FAN_OUT,
+    sampling_time_offsets={},
+    entity_table="paper",
+    seed_node=i64(5, 5, 4, 4, 3),
+    seed_time=i64(),
+)
 UNTIMED = {**tiny_graph(), "node_time": {}}
 
 
@@ -31,23 +36,34 @@ def draw(sampler):
     return as_lists(sampler.sample(**REQUEST))
 
 
-@pytest.mark.parametrize("seed_argument, generator_seed", [
-    ({}, 123), ({"seed": 123}, 123), ({"seed": -1}, 2**32 - 1), ({"seed": -2**31}, 2**31),
-    ({"seed": np.int64(7)}, 7),
-])
+@pytest.mark.parametrize(
+    "seed_argument, generator_seed",
+    [
+        ({}, 123),
+        ({"seed": 123}, 123),
+        ({"seed": -1}, 2**32 - 1),
+        ({"seed": -(2**31)}, 2**31),
+        ({"seed": np.int64(7)}, 7),
+    ],
+)
 def test_seed_is_taken_modulo_2_to_the_32(seed_argument, generator_seed):
     result = draw(tovalib.NeighborSampler(**UNTIMED, **seed_argument))
     assert result == draw(ModelSampler(**UNTIMED, seed=generator_seed))
     assert result != draw(ModelSampler(**UNTIMED, seed=generator_seed + 1))
 
 
-@pytest.mark.parametrize("override, entity_table", [
-    ({"node_types": ("paper", "author")}, "paper"),
-    ({"node_types": [b"paper", bytearray(b"author")]}, "paper"),
-    ({"edge_types": [list(t) for t in tiny_graph()["edge_types"]]}, "paper"),
-    ({"node_time": list(tiny_graph()["node_time"].items())}, "paper"),
-    ({}, b"paper"), ({}, bytearray(b"paper")),
-], ids=["tuple", "bytes-types", "list-triples", "node_time-pairs", "bytes", "bytearray"])
+@pytest.mark.parametrize(
+    "override, entity_table",
+    [
+        ({"node_types": ("paper", "author")}, "paper"),
+        ({"node_types": [b"paper", bytearray(b"author")]}, "paper"),
+        ({"edge_types": [list(t) for t in tiny_graph()["edge_types"]]}, "paper"),
+        ({"node_time": list(tiny_graph()["node_time"].items())}, "paper"),
+        ({}, b"paper"),
+        ({}, bytearray(b"paper")),
+    ],
+    ids=["tuple", "bytes-types", "list-triples", "node_time-pairs", "bytes", "bytearray"],
+)
 def test_equivalent_argument_forms_are_accepted(override, entity_table):
     # observe() needs node_time and draws nothing, so any difference is in how the form was read
     expected = observe(tovalib.NeighborSampler(**tiny_graph()))
@@ -55,21 +71,39 @@ def test_equivalent_argument_forms_are_accepted(override, entity_table):
     assert observe(sampler, entity_table=entity_table) == expected
 
 
-@pytest.mark.parametrize("override", [
-    {"seed": 2**31}, {"seed": -2**31 - 1}, {"seed": 1.0}, {"seed": None},
-    {"node_types": "paper"}, {"edge_types": [("paper", "cites")]}, {"edge_types": "paper"},
-    {"colptr": list(tiny_graph()["colptr"].items())}, {"row": list(tiny_graph()["row"].items())},
-    {"node_time": None},
-], ids=arg_id)
+@pytest.mark.parametrize(
+    "override",
+    [
+        {"seed": 2**31},
+        {"seed": -(2**31) - 1},
+        {"seed": 1.0},
+        {"seed": None},
+        {"node_types": "paper"},
+        {"edge_types": [("paper", "cites")]},
+        {"edge_types": "paper"},
+        {"colptr": list(tiny_graph()["colptr"].items())},
+        {"row": list(tiny_graph()["row"].items())},
+        {"node_time": None},
+    ],
+    ids=arg_id,
+)
 def test_constructor_refuses_with_type_error(override):
     with pytest.raises(TypeError):
         tovalib.NeighborSampler(**{**tiny_graph(), **override})
 
 
-@pytest.mark.parametrize("override", [
-    {"seed_node": [5]}, {"seed_time": []}, {"seed_node": None}, {"entity_table": None},
-    {"num_neighbors": list(FAN_OUT.items())}, {"sampling_time_offsets": None},
-], ids=arg_id)
+@pytest.mark.parametrize(
+    "override",
+    [
+        {"seed_node": [5]},
+        {"seed_time": []},
+        {"seed_node": None},
+        {"entity_table": None},
+        {"num_neighbors": list(FAN_OUT.items())},
+        {"sampling_time_offsets": None},
+    ],
+    ids=arg_id,
+)
 def test_sample_refuses_with_type_error(override):
     with pytest.raises(TypeError):
         tovalib.NeighborSampler(**tiny_graph()).sample(**{**REQUEST, **override})
@@ -79,18 +113,28 @@ def test_arguments_by_keyword_in_any_order_match_positional_ones():
     by_position = tovalib.NeighborSampler(*UNTIMED.values(), 5).sample(*REQUEST.values())
     by_keyword = tovalib.NeighborSampler(**dict(reversed([*UNTIMED.items(), ("seed", 5)])))
     by_keyword = by_keyword.sample(**dict(reversed(REQUEST.items())))
-    assert type(by_keyword) is tuple and [type(d) for d in by_keyword] == [dict] * 6
+    assert type(by_keyword) is tuple
+    assert [type(d) for d in by_keyword] == [dict] * 6
     assert as_lists(by_keyword) == as_lists(by_position) != draw(tovalib.NeighborSampler(**UNTIMED))
 
 
-@pytest.mark.parametrize("member, signature", [
-    ("__init__", "__init__(self: tovalib.NeighborSampler, node_types: list[str], edge_types: "
-                 "list[tuple[str, str, str]], colptr: dict, row: dict, node_time: object, "
-                 "seed: int = 123) -> None"),
-    ("sample", "sample(self: tovalib.NeighborSampler, num_neighbors: dict, sampling_time_offsets: "
-               "dict, entity_table: str, seed_node: numpy.ndarray, seed_time: numpy.ndarray) -> "
-               "tuple[dict, dict, dict, dict, dict, dict]"),
-])
+@pytest.mark.parametrize(
+    "member, signature",
+    [
+        (
+            "__init__",
+            "__init__(self: tovalib.NeighborSampler, node_types: list[str], edge_types: "
+            "list[tuple[str, str, str]], colptr: dict, row: dict, node_time: object, "
+            "seed: int = 123) -> None",
+        ),
+        (
+            "sample",
+            "sample(self: tovalib.NeighborSampler, num_neighbors: dict, sampling_time_offsets: "
+            "dict, entity_table: str, seed_node: numpy.ndarray, seed_time: numpy.ndarray) -> "
+            "tuple[dict, dict, dict, dict, dict, dict]",
+        ),
+    ],
+)
 def test_signature(member, signature):
     assert getattr(tovalib.NeighborSampler, member).__doc__.startswith(signature + "\n")
 
@@ -100,9 +144,11 @@ def test_module_exports_only_the_sampler():
     assert [n for n in dir(tovalib.NeighborSampler) if not n.startswith("_")] == ["sample"]
 
 
-LOAD = ("import importlib.util as u, sys\n"
-        "where = u.spec_from_file_location('tovalib', sys.argv[1])\n"
-        "where.loader.exec_module(u.module_from_spec(where))")
+LOAD = (
+    "import importlib.util as u, sys\n"
+    "where = u.spec_from_file_location('tovalib', sys.argv[1])\n"
+    "where.loader.exec_module(u.module_from_spec(where))"
+)
 
 
 def test_python_3_11_refuses_to_load_the_module():

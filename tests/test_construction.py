@@ -48,67 +48,135 @@ def unknown(key, node_type):
 
 @cases(
     # key text: exact, case-sensitive, str() of non-str keys
-    dict(id="key-case", patches=dict(colptr={"Paper__cites__paper": EMPTY}),
-         error=invalid("Paper__cites__paper", "colptr")),
+    dict(
+        id="key-case",
+        patches=dict(colptr={"Paper__cites__paper": EMPTY}),
+        error=invalid("Paper__cites__paper", "colptr"),
+    ),
     dict(id="key-tuple", patches=dict(colptr={T_CITES: EMPTY}), error=invalid(T_CITES, "colptr")),
     # a key that cannot be UTF-8 encoded fails with Python's own error
-    dict(id="key-surrogate", patches=dict(colptr={LONE: EMPTY}),
-         error=UnicodeEncodeError("utf-8", LONE, 0, 1, "surrogates not allowed")),
-    dict(id="key-node_time", patches=dict(node_time={"venue": EMPTY}),
-         error=invalid("venue", "node_time")),
+    dict(
+        id="key-surrogate",
+        patches=dict(colptr={LONE: EMPTY}),
+        error=UnicodeEncodeError("utf-8", LONE, 0, 1, "surrogates not allowed"),
+    ),
+    dict(
+        id="key-node_time",
+        patches=dict(node_time={"venue": EMPTY}),
+        error=invalid("venue", "node_time"),
+    ),
     # within one entry: key, then ndim (also for empty or converted values), then dtype
-    dict(id="key-before-ndim", patches=dict(colptr={"bogus": TWO_D}), error=invalid("bogus", "colptr")),
-    dict(id="ndim-before-dtype", patches=dict(colptr={CITES: TWO_D.astype(np.int32)}),
-         error=not_1d(CITES, "colptr")),
-    dict(id="ndim-of-empty", patches=dict(colptr={CITES: np.zeros((0, 2))}),
-         error=not_1d(CITES, "colptr")),
+    dict(
+        id="key-before-ndim",
+        patches=dict(colptr={"bogus": TWO_D}),
+        error=invalid("bogus", "colptr"),
+    ),
+    dict(
+        id="ndim-before-dtype",
+        patches=dict(colptr={CITES: TWO_D.astype(np.int32)}),
+        error=not_1d(CITES, "colptr"),
+    ),
+    dict(
+        id="ndim-of-empty",
+        patches=dict(colptr={CITES: np.zeros((0, 2))}),
+        error=not_1d(CITES, "colptr"),
+    ),
     dict(id="ndim-of-int", patches=dict(row={WRITES: 5}), error=not_1d(WRITES, "row")),
     dict(id="ndim-of-none", patches=dict(row={WRITES: None}), error=not_1d(WRITES, "row")),
-    dict(id="ndim-of-nested-list", patches=dict(row={WRITES: [[0, 1]]}), error=not_1d(WRITES, "row")),
-    dict(id="dtype-int32", patches=dict(node_time={"author": I32}),
-         error=not_int64("author", "node_time")),
-    dict(id="dtype-uint64", patches=dict(node_time={"author": I32.astype(np.uint64)}),
-         error=not_int64("author", "node_time")),
+    dict(
+        id="ndim-of-nested-list", patches=dict(row={WRITES: [[0, 1]]}), error=not_1d(WRITES, "row")
+    ),
+    dict(
+        id="dtype-int32",
+        patches=dict(node_time={"author": I32}),
+        error=not_int64("author", "node_time"),
+    ),
+    dict(
+        id="dtype-uint64",
+        patches=dict(node_time={"author": I32.astype(np.uint64)}),
+        error=not_int64("author", "node_time"),
+    ),
     # the first faulty entry in the dict's order decides
-    dict(id="dict-order-dtype-first", patches=dict(colptr={CITES: I32, "bogus": EMPTY}),
-         error=not_int64(CITES, "colptr")),
-    dict(id="dict-order-key-first", patches=dict(colptr={"bogus": EMPTY, CITES: I32}),
-         error=invalid("bogus", "colptr")),
+    dict(
+        id="dict-order-dtype-first",
+        patches=dict(colptr={CITES: I32, "bogus": EMPTY}),
+        error=not_int64(CITES, "colptr"),
+    ),
+    dict(
+        id="dict-order-key-first",
+        patches=dict(colptr={"bogus": EMPTY, CITES: I32}),
+        error=invalid("bogus", "colptr"),
+    ),
     # colptr, then row, then node_time; empty arrays of any dtype and big-endian int64 pass
-    dict(id="colptr-before-row", patches=dict(colptr={CITES: I32}, row={"bogus": EMPTY}),
-         error=not_int64(CITES, "colptr")),
-    dict(id="row-before-node_time", patches=dict(row={CITES: I32}, node_time={"venue": EMPTY}),
-         error=not_int64(CITES, "row")),
-    dict(id="empty-float-passes", patches=dict(colptr={CITES: np.array([], float)}, row={CITES: TWO_D}),
-         error=not_1d(CITES, "row")),
-    dict(id="big-endian-passes", patches=dict(colptr={CITES: TWO_D[0].astype(">i8")}, row={"bogus": EMPTY}),
-         error=invalid("bogus", "row")),
+    dict(
+        id="colptr-before-row",
+        patches=dict(colptr={CITES: I32}, row={"bogus": EMPTY}),
+        error=not_int64(CITES, "colptr"),
+    ),
+    dict(
+        id="row-before-node_time",
+        patches=dict(row={CITES: I32}, node_time={"venue": EMPTY}),
+        error=not_int64(CITES, "row"),
+    ),
+    dict(
+        id="empty-float-passes",
+        patches=dict(colptr={CITES: np.array([], float)}, row={CITES: TWO_D}),
+        error=not_1d(CITES, "row"),
+    ),
+    dict(
+        id="big-endian-passes",
+        patches=dict(colptr={CITES: TWO_D[0].astype(">i8")}, row={"bogus": EMPTY}),
+        error=invalid("bogus", "row"),
+    ),
     # lookups come after every check; colptr is looked up whatever row holds
     dict(id="missing-colptr", patches=dict(colptr={WRITES: MISSING}), error=KeyError(WRITES)),
     dict(id="missing-row", patches=dict(row={REV_WRITES: MISSING}), error=KeyError(REV_WRITES)),
-    dict(id="colptr-looked-up-first", patches=dict(colptr={REV_WRITES: MISSING}, row={WRITES: MISSING}),
-         error=KeyError(WRITES)),
-    dict(id="checks-before-lookups", patches=dict(colptr={WRITES: MISSING}, node_time={"venue": EMPTY}),
-         error=invalid("venue", "node_time")),
+    dict(
+        id="colptr-looked-up-first",
+        patches=dict(colptr={REV_WRITES: MISSING}, row={WRITES: MISSING}),
+        error=KeyError(WRITES),
+    ),
+    dict(
+        id="checks-before-lookups",
+        patches=dict(colptr={WRITES: MISSING}, node_time={"venue": EMPTY}),
+        error=invalid("venue", "node_time"),
+    ),
     # unknown node types: after all checks and lookups, edge types in order, source first
-    dict(id="node_time-key-unknown", patches=dict(node_types=["paper"]),
-         error=invalid("author", "node_time")),
-    dict(id="lookup-before-node-types", patches=dict(node_types=["paper"], node_time=NO_TIME,
-                                                     colptr={CITES: MISSING}),
-         error=KeyError(CITES)),
-    dict(id="unknown-source", patches=dict(node_types=["paper"], node_time=NO_TIME),
-         error=unknown(WRITES, "author")),
-    dict(id="unknown-destination",
-         patches=dict(node_types=["paper"], node_time=NO_TIME, edge_types=[T_CITES, T_REV, T_WRITES]),
-         error=unknown(REV_WRITES, "author")),
-    dict(id="first-edge-type-decides",
-         patches=dict(node_types=["venue"], node_time=NO_TIME, edge_types=[T_WRITES, T_CITES, T_REV]),
-         error=unknown(WRITES, "author")),
+    dict(
+        id="node_time-key-unknown",
+        patches=dict(node_types=["paper"]),
+        error=invalid("author", "node_time"),
+    ),
+    dict(
+        id="lookup-before-node-types",
+        patches=dict(node_types=["paper"], node_time=NO_TIME, colptr={CITES: MISSING}),
+        error=KeyError(CITES),
+    ),
+    dict(
+        id="unknown-source",
+        patches=dict(node_types=["paper"], node_time=NO_TIME),
+        error=unknown(WRITES, "author"),
+    ),
+    dict(
+        id="unknown-destination",
+        patches=dict(
+            node_types=["paper"], node_time=NO_TIME, edge_types=[T_CITES, T_REV, T_WRITES]
+        ),
+        error=unknown(REV_WRITES, "author"),
+    ),
+    dict(
+        id="first-edge-type-decides",
+        patches=dict(
+            node_types=["venue"], node_time=NO_TIME, edge_types=[T_WRITES, T_CITES, T_REV]
+        ),
+        error=unknown(WRITES, "author"),
+    ),
 )
 def test_construction_fault_gives_its_exact_error(patches, error):
     with pytest.raises(type(error)) as raised:
         tovalib.NeighborSampler(**patched(**patches))
-    assert type(raised.value) is type(error) and raised.value.args == error.args
+    assert type(raised.value) is type(error)
+    assert raised.value.args == error.args
 
 
 FORMS = {**LAYOUTS, "list": lambda a, path: a.tolist()}

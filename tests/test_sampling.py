@@ -12,7 +12,6 @@ from conftest import (
     EDGE_KEYS,
     EMPTY,
     LAYOUTS,
-    NODE_TYPES,
     REV_WRITES,
     WRITES,
     as_lists,
@@ -64,7 +63,9 @@ CHECKS = [  # in the order the checks run; a case also carries every later fault
         error=RuntimeError(msg.entry_not_int64(key=CITES, name="num_neighbors")),
     ),
     dict(
-        fault=lambda r: r["sampling_time_offsets"].update({"paper__cites": np.zeros((1, 2), np.int64)}),
+        fault=lambda r: r["sampling_time_offsets"].update(
+            {"paper__cites": np.zeros((1, 2), np.int64)}
+        ),
         error=RuntimeError(msg.invalid_type(key="paper__cites", name="sampling_time_offsets")),
     ),
     dict(
@@ -164,16 +165,38 @@ def test_timed_fan_out_takes_the_latest_neighbours_not_after_the_seed_time(seed_
 
 # Only the first and the last neighbour not after the seed time are compared, before the cut to k.
 @cases(
-    dict(id="fan-out-1", q_times=[5, 1, 7], rule={"num_neighbors": {STAR: i64(1)}},
-         expected=msg.UNSORTED),
-    dict(id="fan-out-all", q_times=[5, 1, 7], rule={"num_neighbors": {STAR: i64(-1)}},
-         expected=msg.UNSORTED),
-    dict(id="window", q_times=[5, 1, 7], rule={"sampling_time_offsets": {STAR: windows((None, 0))}},
-         expected=msg.UNSORTED),
-    dict(id="ends-sorted-fan-out", q_times=[1, 9, 2, 3], seed_time=5,
-         rule={"num_neighbors": {STAR: i64(-1)}}, expected=[0, 1, 2, 3]),
-    dict(id="ends-sorted-window", q_times=[1, 9, 2, 3], seed_time=5,
-         rule={"sampling_time_offsets": {STAR: windows((None, 0))}}, expected=[0, 1, 2, 3]),
+    dict(
+        id="fan-out-1",
+        q_times=[5, 1, 7],
+        rule={"num_neighbors": {STAR: i64(1)}},
+        expected=msg.UNSORTED,
+    ),
+    dict(
+        id="fan-out-all",
+        q_times=[5, 1, 7],
+        rule={"num_neighbors": {STAR: i64(-1)}},
+        expected=msg.UNSORTED,
+    ),
+    dict(
+        id="window",
+        q_times=[5, 1, 7],
+        rule={"sampling_time_offsets": {STAR: windows((None, 0))}},
+        expected=msg.UNSORTED,
+    ),
+    dict(
+        id="ends-sorted-fan-out",
+        q_times=[1, 9, 2, 3],
+        seed_time=5,
+        rule={"num_neighbors": {STAR: i64(-1)}},
+        expected=[0, 1, 2, 3],
+    ),
+    dict(
+        id="ends-sorted-window",
+        q_times=[1, 9, 2, 3],
+        seed_time=5,
+        rule={"sampling_time_offsets": {STAR: windows((None, 0))}},
+        expected=[0, 1, 2, 3],
+    ),
     seed_time=6,
 )
 def test_sortedness_test_compares_end_points(q_times, seed_time, rule, expected):
@@ -202,7 +225,10 @@ def test_time_window_bounds(window, expected):
 
 def subgraph(paper, author, cites, writes, rev_writes):
     """A result as `as_lists` gives it, from what each type holds."""
-    nodes, edges = {"paper": paper, "author": author}, dict(zip(EDGE_KEYS, (cites, writes, rev_writes)))
+    nodes, edges = (
+        {"paper": paper, "author": author},
+        dict(zip(EDGE_KEYS, (cites, writes, rev_writes), strict=True)),
+    )
     return {
         "sampled_row": {k: e["row"] for k, e in edges.items()},
         "sampled_col": {k: e["col"] for k, e in edges.items()},
@@ -284,7 +310,9 @@ def subgraph(paper, author, cites, writes, rev_writes):
     graph_changes={},
     seed_time=(),
 )
-def test_hand_checked_results(make_sampler, graph_changes, num_neighbors, seeds, seed_time, expected):
+def test_hand_checked_results(
+    make_sampler, graph_changes, num_neighbors, seeds, seed_time, expected
+):
     sampler = make_sampler(**graph_changes)
     result = sampler.sample(num_neighbors, {}, "paper", i64(*seeds), i64(*seed_time))
     assert as_lists(result) == expected
@@ -301,9 +329,11 @@ def test_result_invariants(graph):
         rows, cols, node, _, _, _ = result
         for key, (src, dst) in ends.items():
             # an edge exists in the graph and is not drawn twice
-            for u, v in zip(node[src][rows[key]], node[dst][cols[key]]):
+            for u, v in zip(node[src][rows[key]], node[dst][cols[key]], strict=True):
                 assert u in graph["row"][key][graph["colptr"][key][v] : graph["colptr"][key][v + 1]]
-            assert len(set(zip(rows[key].tolist(), cols[key].tolist()))) == len(rows[key])
+            assert len(set(zip(rows[key].tolist(), cols[key].tolist(), strict=True))) == len(
+                rows[key]
+            )
     inputs = [req["seed_node"], *graph["colptr"].values(), *graph["row"].values()]
     arrays = inputs + [array for result in results for part in result for array in part.values()]
     for first, second in itertools.combinations(arrays, 2):
@@ -317,7 +347,9 @@ def test_results_are_independent_of_each_other(make_sampler):
     snapshot = as_lists(first)
     second = sampler.sample(*req)
     assert as_lists(first) == snapshot
-    for array in (array for result in (first, second) for part in result for array in part.values()):
+    for array in (
+        array for result in (first, second) for part in result for array in part.values()
+    ):
         array.fill(1)
     for _ in range(2):
         twin.sample(*req)
@@ -325,20 +357,40 @@ def test_results_are_independent_of_each_other(make_sampler):
 
 
 @cases(
-    dict(id="one row for two hops", offsets=windows((None, 0)), error=IndexError,
-         match="index 1 is out of bounds"),
-    dict(id="float array", offsets=np.array([[0.0, 1.0], [0.0, 1.0]]), error=RuntimeError,
-         match="^" + msg.CAST_PREFIX),
-    dict(id="float lower bound", offsets=windows((None, 0), (0.0, 1)), error=RuntimeError,
-         match="^" + msg.CAST_PREFIX),
-    dict(id="float upper bound", offsets=windows((None, 0), (None, 1.5)), error=RuntimeError,
-         match="^" + msg.CAST_PREFIX),
+    dict(
+        id="one row for two hops",
+        offsets=windows((None, 0)),
+        error=IndexError,
+        match="index 1 is out of bounds",
+    ),
+    dict(
+        id="float array",
+        offsets=np.array([[0.0, 1.0], [0.0, 1.0]]),
+        error=RuntimeError,
+        match="^" + msg.CAST_PREFIX,
+    ),
+    dict(
+        id="float lower bound",
+        offsets=windows((None, 0), (0.0, 1)),
+        error=RuntimeError,
+        match="^" + msg.CAST_PREFIX,
+    ),
+    dict(
+        id="float upper bound",
+        offsets=windows((None, 0), (None, 1.5)),
+        error=RuntimeError,
+        match="^" + msg.CAST_PREFIX,
+    ),
 )
 def test_window_failures_end_the_call_and_leave_nothing_behind(make_sampler, offsets, error, match):
     sampler = make_sampler()
     with pytest.raises(error, match=match):
         sampler.sample(
-            {WRITES: i64(-1, -1), REV_WRITES: i64(-1, -1)}, {CITES: offsets}, "paper", i64(5, 4), EMPTY
+            {WRITES: i64(-1, -1), REV_WRITES: i64(-1, -1)},
+            {CITES: offsets},
+            "paper",
+            i64(5, 4),
+            EMPTY,
         )
     assert_same_outcome(sampler.sample(**request()), make_sampler().sample(**request()))
 
@@ -364,23 +416,42 @@ def untimed_with_cites_colptr(*colptr):
     dict(id="seed-past-colptr", graph_changes=dict(node_time={}), seed=6, message=colptr_range(6)),
     dict(id="negative-seed", graph_changes=dict(node_time={}), seed=-1, message=colptr_range(-1)),
     # reached through row, expanded at hop 1
-    dict(id="row-past-colptr", graph_changes=dict(node_time={}), seed=1, hops=2,
-         message=colptr_range(9)),
+    dict(
+        id="row-past-colptr",
+        graph_changes=dict(node_time={}),
+        seed=1,
+        hops=2,
+        message=colptr_range(9),
+    ),
     # a seed's own time, gathered even without hops
     dict(id="seed-past-node_time", seed=6, hops=0, message=node_time_range(6)),
     dict(id="row-past-node_time", seed=1, seed_time=(100,), message=node_time_range(9)),
     dict(id="negative-row", seed=2, seed_time=(100,), message=node_time_range(-1)),
-    dict(id="column-past-row", graph_changes=untimed_with_cites_colptr(0, 0, 1, 3, 6, 10, 16), seed=5,
-         message=msg.row_span(node=5, key=CITES, start=10, end=16, size=15)),
-    dict(id="column-decreasing", graph_changes=untimed_with_cites_colptr(0, 0, 1, 3, 6, 10, 9), seed=5,
-         message=msg.row_span(node=5, key=CITES, start=10, end=9, size=15)),
-    dict(id="column-negative", graph_changes=untimed_with_cites_colptr(0, -1, 1, 3, 6, 10, 15), seed=1,
-         message=msg.row_span(node=1, key=CITES, start=-1, end=1, size=15)),
+    dict(
+        id="column-past-row",
+        graph_changes=untimed_with_cites_colptr(0, 0, 1, 3, 6, 10, 16),
+        seed=5,
+        message=msg.row_span(node=5, key=CITES, start=10, end=16, size=15),
+    ),
+    dict(
+        id="column-decreasing",
+        graph_changes=untimed_with_cites_colptr(0, 0, 1, 3, 6, 10, 9),
+        seed=5,
+        message=msg.row_span(node=5, key=CITES, start=10, end=9, size=15),
+    ),
+    dict(
+        id="column-negative",
+        graph_changes=untimed_with_cites_colptr(0, -1, 1, 3, 6, 10, 15),
+        seed=1,
+        message=msg.row_span(node=1, key=CITES, start=-1, end=1, size=15),
+    ),
     graph_changes={},
     seed_time=(),
     hops=1,
 )
-def test_ids_outside_an_array_raise_index_error(make_sampler, graph_changes, seed, seed_time, hops, message):
+def test_ids_outside_an_array_raise_index_error(
+    make_sampler, graph_changes, seed, seed_time, hops, message
+):
     sampler = make_sampler(**{"row": BAD_ROW, **graph_changes})
     with pytest.raises(IndexError) as error:
         sampler.sample(fan([-1] * hops), {}, "paper", i64(seed), i64(*seed_time))
@@ -403,7 +474,9 @@ class NestedCallBound:
     def __index__(self):
         try:
             self.outcomes.append(self.sampler.sample(**request()))
-        except RuntimeError as error:  # kept for the test: raising here would only show a cast error
+        except (
+            RuntimeError
+        ) as error:  # kept for the test: raising here would only show a cast error
             self.outcomes.append(error)
         return self.value
 
@@ -424,7 +497,8 @@ def test_nested_sample_calls(make_sampler, same_sampler):
     assert len(bound.outcomes) == 2
     for outcome in bound.outcomes:
         if same_sampler:
-            assert isinstance(outcome, RuntimeError) and outcome.args == (msg.ALREADY_SAMPLING,)
+            assert isinstance(outcome, RuntimeError)
+            assert outcome.args == (msg.ALREADY_SAMPLING,)
         else:
             assert_same_outcome(outcome, make_sampler().sample(**request()))
     assert_same_outcome(sampler.sample(**request()), make_sampler().sample(**request()))
