@@ -11,7 +11,7 @@ import pytest
 
 import messages as msg
 import tovalib
-from conftest import CITES, EMPTY, REV_WRITES, WRITES, as_lists, i64, observe, tiny_graph
+from conftest import CITES, EMPTY, REV_WRITES, WRITES, as_lists, cases, i64, observe, tiny_graph
 from model import ModelSampler
 
 # Fan-outs below the degrees, untimed: the result depends on the random stream.
@@ -36,15 +36,12 @@ def draw(sampler):
     return as_lists(sampler.sample(**REQUEST))
 
 
-@pytest.mark.parametrize(
-    "seed_argument, generator_seed",
-    [
-        ({}, 123),
-        ({"seed": 123}, 123),
-        ({"seed": -1}, 2**32 - 1),
-        ({"seed": -(2**31)}, 2**31),
-        ({"seed": np.int64(7)}, 7),
-    ],
+@cases(
+    dict(id="default", seed_argument={}, generator_seed=123),
+    dict(id="given", seed_argument={"seed": 123}, generator_seed=123),
+    dict(id="minus-one", seed_argument={"seed": -1}, generator_seed=2**32 - 1),
+    dict(id="int32-min", seed_argument={"seed": -(2**31)}, generator_seed=2**31),
+    dict(id="numpy-int", seed_argument={"seed": np.int64(7)}, generator_seed=7),
 )
 def test_seed_is_taken_modulo_2_to_the_32(seed_argument, generator_seed):
     result = draw(tovalib.NeighborSampler(**UNTIMED, **seed_argument))
@@ -52,17 +49,15 @@ def test_seed_is_taken_modulo_2_to_the_32(seed_argument, generator_seed):
     assert result != draw(ModelSampler(**UNTIMED, seed=generator_seed + 1))
 
 
-@pytest.mark.parametrize(
-    "override, entity_table",
-    [
-        ({"node_types": ("paper", "author")}, "paper"),
-        ({"node_types": [b"paper", bytearray(b"author")]}, "paper"),
-        ({"edge_types": [list(t) for t in tiny_graph()["edge_types"]]}, "paper"),
-        ({"node_time": list(tiny_graph()["node_time"].items())}, "paper"),
-        ({}, b"paper"),
-        ({}, bytearray(b"paper")),
-    ],
-    ids=["tuple", "bytes-types", "list-triples", "node_time-pairs", "bytes", "bytearray"],
+@cases(
+    dict(id="tuple", override={"node_types": ("paper", "author")}),
+    dict(id="bytes-types", override={"node_types": [b"paper", bytearray(b"author")]}),
+    dict(id="list-triples", override={"edge_types": [list(t) for t in tiny_graph()["edge_types"]]}),
+    dict(id="node_time-pairs", override={"node_time": list(tiny_graph()["node_time"].items())}),
+    dict(id="bytes", entity_table=b"paper"),
+    dict(id="bytearray", entity_table=bytearray(b"paper")),
+    override={},
+    entity_table="paper",
 )
 def test_equivalent_argument_forms_are_accepted(override, entity_table):
     # observe() needs node_time and draws nothing, so any difference is in how the form was read
