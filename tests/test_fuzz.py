@@ -4,6 +4,7 @@ Every call returns a well-formed result or raises a documented exception with a 
 sequence of calls on one sampler, failing ones included, matches the model call by call, so a
 failed call can neither leak into a later result nor put the random stream out of step. The
 well-formed suite draws only faults that reach the hop loop; the hostile one adds malformed parts.
+TOVALIB_HYPOTHESIS_PROFILE=long (see tests/strategies.py) explores far more examples.
 """
 
 import numpy as np
