@@ -22,12 +22,12 @@ import operator
 
 import numpy as np
 
+import messages
+
 __all__ = ["MT19937", "ModelSampler"]
 
-_INT64_MIN = -(2 ** 63)
-_INT64_MAX = 2 ** 63 - 1
-
-_UNSORTED = "Found invalid non-sorted temporal neighborhood"
+_INT64_MIN = -(2**63)
+_INT64_MAX = 2**63 - 1
 
 
 # ---------------------------------------------------------------------------
@@ -53,7 +53,7 @@ class MT19937:
         # The native sampler takes a signed 32-bit seed and reinterprets it
         # as unsigned, so -1 seeds with 4294967295.
         state = [0] * self._N
-        state[0] = seed % 2 ** 32
+        state[0] = seed % 2**32
         for i in range(1, self._N):
             previous = state[i - 1]
             state[i] = (1812433253 * (previous ^ (previous >> 30)) + i) & self._MASK32
@@ -118,30 +118,29 @@ def _check_array_dict(values, name, allowed, ndim, require_int64):
         # A key that cannot be UTF-8 encoded fails here in the module too.
         text.encode("utf-8")
         if text not in allowed:
-            raise RuntimeError("Invalid type '" + text + "' found in " + name + ".")
+            raise RuntimeError(messages.invalid_type(key=text, name=name))
         array = _as_array(value)
-        prefix = "Type '" + text + "' in " + name
         if array.ndim != ndim:
-            raise RuntimeError(prefix + " is not " + str(ndim) + "D.")
+            raise RuntimeError(messages.entry_not_nd(key=text, name=name, ndim=ndim))
         if array.size == 0:
             # Empty arrays are never read, so their dtype does not matter.
             continue
         if require_int64 and not _is_int64(array):
-            raise RuntimeError(prefix + " must have dtype int64.")
+            raise RuntimeError(messages.entry_not_int64(key=text, name=name))
 
 
 def _check_array(array, name, ndim, require_int64):
     if array.ndim != ndim:
-        raise RuntimeError(name + " is not " + str(ndim) + "D.")
+        raise RuntimeError(messages.array_not_nd(name=name, ndim=ndim))
     if array.size == 0:
         return
     if require_int64 and not _is_int64(array):
-        raise RuntimeError(name + " must have dtype int64.")
+        raise RuntimeError(messages.array_not_int64(name=name))
 
 
 def _wrap_int64(value):
     """Two's-complement wrap, as a native int64 addition overflows."""
-    return (value - _INT64_MIN) % 2 ** 64 + _INT64_MIN
+    return (value - _INT64_MIN) % 2**64 + _INT64_MIN
 
 
 def _window_bound(obj):
@@ -157,11 +156,7 @@ def _window_bound(obj):
             value = None
         if value is not None and _INT64_MIN <= value <= _INT64_MAX:
             return value
-    raise RuntimeError(
-        "Unable to cast Python instance of type " + str(type(obj))
-        + " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile"
-        " in debug mode for details)"
-    )
+    raise RuntimeError(messages.cast(type=type(obj)))
 
 
 def _int64_array(values):
@@ -186,7 +181,7 @@ class _CallState:
         # seeds is two nodes.
         self.nodes = {t: [] for t in node_types}
         self.local_index = {t: {} for t in node_types}
-        self.frontier = {t: (0, 0) for t in node_types}
+        self.frontier = dict.fromkeys(node_types, (0, 0))
         self.seed_times = []
 
         self.num_sampled_nodes = {t: [0] for t in node_types}
@@ -236,18 +231,13 @@ class ModelSampler:
         # A different edge type with the same key would mix local indices of two node types in
         # one result array; the same edge type (or node type) listed again is one type.
         distinct = {}
-        for (src, rel, dst), key in zip(self.edge_types, self.edge_type_keys):
+        for (src, rel, dst), key in zip(self.edge_types, self.edge_type_keys, strict=True):
             for node_type in (src, dst):
                 if node_type not in self.node_types:
-                    raise RuntimeError(
-                        "Edge type '" + key + "' refers to node type '" + node_type
-                        + "', which is not in node_types."
-                    )
+                    raise RuntimeError(messages.unknown_node_type(key=key, node_type=node_type))
             first = distinct.setdefault(key, (src, rel, dst))
             if first != (src, rel, dst):
-                raise RuntimeError(
-                    "Edge types ('%s', '%s', '%s') and ('%s', '%s', '%s') share the key '%s'."
-                    % (*first, src, rel, dst, key))
+                raise RuntimeError(messages.shared_key(first, (src, rel, dst), key))
         self.edge_types = list(distinct.values())
         self.edge_type_keys = list(distinct)
         self.node_types = list(dict.fromkeys(self.node_types))
@@ -263,25 +253,18 @@ class ModelSampler:
         colptr = self.colptr[key]
         if v < 0 or v + 1 >= len(colptr):
             raise IndexError(
-                "Node " + str(v) + " of type '" + dst_type + "' is out of range for 'colptr' at '"
-                + key + "' (size " + str(len(colptr)) + ")."
+                messages.colptr_range(node=v, node_type=dst_type, key=key, size=len(colptr))
             )
         c0, c1 = colptr[v], colptr[v + 1]
         size = len(self.row[key])
         if c0 < 0 or c1 < c0 or c1 > size:
-            raise IndexError(
-                "Neighbourhood of node " + str(v) + " at '" + key + "' spans " + str(c0) + " to "
-                + str(c1) + ", outside 'row' (size " + str(size) + ")."
-            )
+            raise IndexError(messages.row_span(node=v, key=key, start=c0, end=c1, size=size))
         return c0, c1
 
     def _time_of(self, node_type, u):
         times = self.node_time[node_type]
         if u < 0 or u >= len(times):
-            raise IndexError(
-                "Node " + str(u) + " of type '" + node_type + "' is out of range for 'node_time' (size "
-                + str(len(times)) + ")."
-            )
+            raise IndexError(messages.node_time_range(node=u, node_type=node_type, size=len(times)))
         return times[u]
 
     def _neighbour_time(self, key, src_type, position):
@@ -343,14 +326,16 @@ class ModelSampler:
         if q - c0 >= 2 and (
             self._neighbour_time(key, src_type, c0) > self._neighbour_time(key, src_type, q - 1)
         ):
-            raise RuntimeError(_UNSORTED)
+            raise RuntimeError(messages.UNSORTED)
         if k > 0:
             c0 = max(c0, q - k)
         if c0 == q:
             return
         self._select_uniform(state, key, src_type, batch, frontier_index, c0, q, k)
 
-    def _select_time_window(self, state, key, src_type, dst_type, entry, frontier_index, window, seed_time):
+    def _select_time_window(
+        self, state, key, src_type, dst_type, entry, frontier_index, window, seed_time
+    ):
         batch, v = entry
         lo, hi = self._column(key, dst_type, v)
         if lo == hi:
@@ -365,9 +350,10 @@ class ModelSampler:
         end = self._upper_bound(key, src_type, start, hi, upper)
         m = end - start
         if m >= 2 and (
-            self._neighbour_time(key, src_type, start) > self._neighbour_time(key, src_type, end - 1)
+            self._neighbour_time(key, src_type, start)
+            > self._neighbour_time(key, src_type, end - 1)
         ):
-            raise RuntimeError(_UNSORTED)
+            raise RuntimeError(messages.UNSORTED)
         if m == 0:
             return
         self._select_uniform(state, key, src_type, batch, frontier_index, start, end, m)
@@ -396,16 +382,16 @@ class ModelSampler:
     def sample(self, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time):
         # Argument types the binding would refuse before the sampler runs.
         if not isinstance(num_neighbors, dict) or not isinstance(sampling_time_offsets, dict):
-            raise TypeError("sample(): incompatible function arguments")
+            raise TypeError(messages.INCOMPATIBLE_ARGUMENTS)
         if isinstance(entity_table, str):
             try:
                 entity_table = entity_table.encode("utf-8")
             except UnicodeEncodeError:  # a lone surrogate: the binding cannot convert it
-                raise TypeError("sample(): incompatible function arguments") from None
+                raise TypeError(messages.INCOMPATIBLE_ARGUMENTS) from None
         if not isinstance(entity_table, (bytes, bytearray)):
-            raise TypeError("sample(): incompatible function arguments")
+            raise TypeError(messages.INCOMPATIBLE_ARGUMENTS)
         if not isinstance(seed_node, np.ndarray) or not isinstance(seed_time, np.ndarray):
-            raise TypeError("sample(): incompatible function arguments")
+            raise TypeError(messages.INCOMPATIBLE_ARGUMENTS)
         # Names compare as UTF-8 bytes; bytes that are not UTF-8 match no node type and are
         # quoted with escapes.
         try:
@@ -415,35 +401,31 @@ class ModelSampler:
 
         # Request checks, in the module's order; the first fault wins.
         _check_array_dict(num_neighbors, "num_neighbors", self.edge_type_keys, 1, True)
-        _check_array_dict(sampling_time_offsets, "sampling_time_offsets", self.edge_type_keys, 2, False)
+        _check_array_dict(
+            sampling_time_offsets, "sampling_time_offsets", self.edge_type_keys, 2, False
+        )
         _check_array(seed_node, "seed_node", 1, True)
         _check_array(seed_time, "seed_time", 1, True)
         if not decodable or entity_table not in self.node_types:
-            raise RuntimeError("Invalid entity table '" + entity_table + "'.")
+            raise RuntimeError(messages.invalid_entity(entity=entity_table))
         if self.has_node_time and seed_time.size > 0 and seed_time.size != seed_node.size:
-            raise RuntimeError("'seed_node' and 'seed_time' size mismatch.")
+            raise RuntimeError(messages.SIZE_MISMATCH)
 
         state = _CallState(self.node_types, self.edge_type_keys)
 
         hop_count = 0
-        for (src, _, _), key in zip(self.edge_types, self.edge_type_keys):
+        for (src, _, _), key in zip(self.edge_types, self.edge_type_keys, strict=True):
             if key in num_neighbors and key in sampling_time_offsets:
-                raise RuntimeError(
-                    "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge type. '"
-                    + key + "' appears in both."
-                )
+                raise RuntimeError(messages.in_both(key=key))
             if key in num_neighbors:
                 hop_count = max(hop_count, _as_array(num_neighbors[key]).size)
                 continue
             windows = _as_array(sampling_time_offsets[key])  # KeyError if in neither
             hop_count = max(hop_count, windows.shape[0])
             if src not in self.node_time:
-                raise RuntimeError(
-                    "'sampling_time_offsets' contains '" + key + "' but " + src
-                    + " is not included in 'node_time'."
-                )
+                raise RuntimeError(messages.window_untimed(key=key, node_type=src))
             if windows.shape[1] != 2:
-                raise RuntimeError("'sampling_time_offsets' at '" + key + "' does not have shape (N, 2).")
+                raise RuntimeError(messages.window_shape(key=key))
 
         # Seeds are never merged: position i is batch i, whatever its id.
         seeds = _values(seed_node)
@@ -470,7 +452,7 @@ class ModelSampler:
         return self._assemble(state)
 
     def _run_hop(self, state, hop, num_neighbors, sampling_time_offsets):
-        for (src, _, dst), key in zip(self.edge_types, self.edge_type_keys):
+        for (src, _, dst), key in zip(self.edge_types, self.edge_type_keys, strict=True):
             # Frontiers only move at the end of a hop, so nodes added now
             # (also through a self-relation) wait for the next hop.
             begin, end = state.frontier[dst]

@@ -7,8 +7,9 @@ import weakref
 import numpy as np
 import pytest
 
+import messages as msg
 import tovalib
-from conftest import CITES, EMPTY, REV_WRITES, WRITES, i64, tiny_graph
+from conftest import CITES, EMPTY, LAYOUTS, REV_WRITES, WRITES, cases, i64, observe, tiny_graph
 
 MISSING = object()  # in a patch: leave this key out of the dict
 I32 = np.array([0, 1], dtype=np.int32)
@@ -16,15 +17,6 @@ TWO_D = i64(0, 1).reshape(1, 2)
 NO_TIME = {"paper": MISSING, "author": MISSING}
 T_CITES, T_WRITES, T_REV = tiny_graph()["edge_types"]
 LONE = "\ud800"  # a lone surrogate: a str that has no UTF-8 form
-
-
-def observe(sampler):
-    """Every neighbour, two hops out from every paper, timed at 35.
-
-    It draws no random numbers, so the result depends only on the arrays the sampler reads."""
-    result = sampler.sample({k: i64(-1, -1) for k in (CITES, WRITES, REV_WRITES)}, {}, "paper",
-                            i64(0, 1, 2, 3, 4, 5), np.full(6, 35, dtype=np.int64))
-    return [{k: v.tolist() for k, v in d.items()} for d in result]
 
 
 def patched(**patches):
@@ -38,82 +30,156 @@ def patched(**patches):
     return graph
 
 
-invalid = "Invalid type '{}' found in {}.".format
-not_1d = "Type '{}' in {} is not 1D.".format
-not_int64 = "Type '{}' in {} must have dtype int64.".format
-unknown = "Edge type '{}' refers to node type '{}', which is not in node_types.".format
+def invalid(key, name):
+    return RuntimeError(msg.invalid_type(key=key, name=name))
 
 
-FAULTS = [
+def not_1d(key, name):
+    return RuntimeError(msg.entry_not_nd(key=key, name=name, ndim=1))
+
+
+def not_int64(key, name):
+    return RuntimeError(msg.entry_not_int64(key=key, name=name))
+
+
+def unknown(key, node_type):
+    return RuntimeError(msg.unknown_node_type(key=key, node_type=node_type))
+
+
+@cases(
     # key text: exact, case-sensitive, str() of non-str keys
-    (dict(colptr={"Paper__cites__paper": EMPTY}), invalid("Paper__cites__paper", "colptr")),
-    (dict(colptr={T_CITES: EMPTY}), invalid(T_CITES, "colptr")),
+    dict(
+        id="key-case",
+        patches=dict(colptr={"Paper__cites__paper": EMPTY}),
+        error=invalid("Paper__cites__paper", "colptr"),
+    ),
+    dict(id="key-tuple", patches=dict(colptr={T_CITES: EMPTY}), error=invalid(T_CITES, "colptr")),
     # a key that cannot be UTF-8 encoded fails with Python's own error
-    (dict(colptr={LONE: EMPTY}), UnicodeEncodeError("utf-8", LONE, 0, 1, "surrogates not allowed")),
-    (dict(node_time={"venue": EMPTY}), invalid("venue", "node_time")),
+    dict(
+        id="key-surrogate",
+        patches=dict(colptr={LONE: EMPTY}),
+        error=UnicodeEncodeError("utf-8", LONE, 0, 1, "surrogates not allowed"),
+    ),
+    dict(
+        id="key-node_time",
+        patches=dict(node_time={"venue": EMPTY}),
+        error=invalid("venue", "node_time"),
+    ),
     # within one entry: key, then ndim (also for empty or converted values), then dtype
-    (dict(colptr={"bogus": TWO_D}), invalid("bogus", "colptr")),
-    (dict(colptr={CITES: TWO_D.astype(np.int32)}), not_1d(CITES, "colptr")),
-    (dict(colptr={CITES: np.zeros((0, 2))}), not_1d(CITES, "colptr")),
-    (dict(row={WRITES: 5}), not_1d(WRITES, "row")),
-    (dict(row={WRITES: None}), not_1d(WRITES, "row")),
-    (dict(row={WRITES: [[0, 1]]}), not_1d(WRITES, "row")),
-    (dict(node_time={"author": I32}), not_int64("author", "node_time")),
-    (dict(node_time={"author": I32.astype(np.uint64)}), not_int64("author", "node_time")),
+    dict(
+        id="key-before-ndim",
+        patches=dict(colptr={"bogus": TWO_D}),
+        error=invalid("bogus", "colptr"),
+    ),
+    dict(
+        id="ndim-before-dtype",
+        patches=dict(colptr={CITES: TWO_D.astype(np.int32)}),
+        error=not_1d(CITES, "colptr"),
+    ),
+    dict(
+        id="ndim-of-empty",
+        patches=dict(colptr={CITES: np.zeros((0, 2))}),
+        error=not_1d(CITES, "colptr"),
+    ),
+    dict(id="ndim-of-int", patches=dict(row={WRITES: 5}), error=not_1d(WRITES, "row")),
+    dict(id="ndim-of-none", patches=dict(row={WRITES: None}), error=not_1d(WRITES, "row")),
+    dict(
+        id="ndim-of-nested-list", patches=dict(row={WRITES: [[0, 1]]}), error=not_1d(WRITES, "row")
+    ),
+    dict(
+        id="dtype-int32",
+        patches=dict(node_time={"author": I32}),
+        error=not_int64("author", "node_time"),
+    ),
+    dict(
+        id="dtype-uint64",
+        patches=dict(node_time={"author": I32.astype(np.uint64)}),
+        error=not_int64("author", "node_time"),
+    ),
     # the first faulty entry in the dict's order decides
-    (dict(colptr={CITES: I32, "bogus": EMPTY}), not_int64(CITES, "colptr")),
-    (dict(colptr={"bogus": EMPTY, CITES: I32}), invalid("bogus", "colptr")),
+    dict(
+        id="dict-order-dtype-first",
+        patches=dict(colptr={CITES: I32, "bogus": EMPTY}),
+        error=not_int64(CITES, "colptr"),
+    ),
+    dict(
+        id="dict-order-key-first",
+        patches=dict(colptr={"bogus": EMPTY, CITES: I32}),
+        error=invalid("bogus", "colptr"),
+    ),
     # colptr, then row, then node_time; empty arrays of any dtype and big-endian int64 pass
-    (dict(colptr={CITES: I32}, row={"bogus": EMPTY}), not_int64(CITES, "colptr")),
-    (dict(row={CITES: I32}, node_time={"venue": EMPTY}), not_int64(CITES, "row")),
-    (dict(colptr={CITES: np.array([], float)}, row={CITES: TWO_D}), not_1d(CITES, "row")),
-    (dict(colptr={CITES: TWO_D[0].astype(">i8")}, row={"bogus": EMPTY}), invalid("bogus", "row")),
+    dict(
+        id="colptr-before-row",
+        patches=dict(colptr={CITES: I32}, row={"bogus": EMPTY}),
+        error=not_int64(CITES, "colptr"),
+    ),
+    dict(
+        id="row-before-node_time",
+        patches=dict(row={CITES: I32}, node_time={"venue": EMPTY}),
+        error=not_int64(CITES, "row"),
+    ),
+    dict(
+        id="empty-float-passes",
+        patches=dict(colptr={CITES: np.array([], float)}, row={CITES: TWO_D}),
+        error=not_1d(CITES, "row"),
+    ),
+    dict(
+        id="big-endian-passes",
+        patches=dict(colptr={CITES: TWO_D[0].astype(">i8")}, row={"bogus": EMPTY}),
+        error=invalid("bogus", "row"),
+    ),
     # lookups come after every check; colptr is looked up whatever row holds
-    (dict(colptr={WRITES: MISSING}), KeyError(WRITES)),
-    (dict(row={REV_WRITES: MISSING}), KeyError(REV_WRITES)),
-    (dict(colptr={REV_WRITES: MISSING}, row={WRITES: MISSING}), KeyError(WRITES)),
-    (dict(colptr={WRITES: MISSING}, node_time={"venue": EMPTY}), invalid("venue", "node_time")),
+    dict(id="missing-colptr", patches=dict(colptr={WRITES: MISSING}), error=KeyError(WRITES)),
+    dict(id="missing-row", patches=dict(row={REV_WRITES: MISSING}), error=KeyError(REV_WRITES)),
+    dict(
+        id="colptr-looked-up-first",
+        patches=dict(colptr={REV_WRITES: MISSING}, row={WRITES: MISSING}),
+        error=KeyError(WRITES),
+    ),
+    dict(
+        id="checks-before-lookups",
+        patches=dict(colptr={WRITES: MISSING}, node_time={"venue": EMPTY}),
+        error=invalid("venue", "node_time"),
+    ),
     # unknown node types: after all checks and lookups, edge types in order, source first
-    (dict(node_types=["paper"]), invalid("author", "node_time")),
-    (dict(node_types=["paper"], node_time=NO_TIME, colptr={CITES: MISSING}), KeyError(CITES)),
-    (dict(node_types=["paper"], node_time=NO_TIME), unknown(WRITES, "author")),
-    (dict(node_types=["paper"], node_time=NO_TIME, edge_types=[T_CITES, T_REV, T_WRITES]),
-     unknown(REV_WRITES, "author")),
-    (dict(node_types=["venue"], node_time=NO_TIME, edge_types=[T_WRITES, T_CITES, T_REV]),
-     unknown(WRITES, "author")),
-]
-
-
-@pytest.mark.parametrize("patches, error", FAULTS,
-                         ids=[e if isinstance(e, str) else repr(e) for _, e in FAULTS])
+    dict(
+        id="node_time-key-unknown",
+        patches=dict(node_types=["paper"]),
+        error=invalid("author", "node_time"),
+    ),
+    dict(
+        id="lookup-before-node-types",
+        patches=dict(node_types=["paper"], node_time=NO_TIME, colptr={CITES: MISSING}),
+        error=KeyError(CITES),
+    ),
+    dict(
+        id="unknown-source",
+        patches=dict(node_types=["paper"], node_time=NO_TIME),
+        error=unknown(WRITES, "author"),
+    ),
+    dict(
+        id="unknown-destination",
+        patches=dict(
+            node_types=["paper"], node_time=NO_TIME, edge_types=[T_CITES, T_REV, T_WRITES]
+        ),
+        error=unknown(REV_WRITES, "author"),
+    ),
+    dict(
+        id="first-edge-type-decides",
+        patches=dict(
+            node_types=["venue"], node_time=NO_TIME, edge_types=[T_WRITES, T_CITES, T_REV]
+        ),
+        error=unknown(WRITES, "author"),
+    ),
+)
 def test_construction_fault_gives_its_exact_error(patches, error):
-    if isinstance(error, str):
-        error = RuntimeError(error)
     with pytest.raises(type(error)) as raised:
         tovalib.NeighborSampler(**patched(**patches))
-    assert type(raised.value) is type(error) and raised.value.args == error.args
+    assert type(raised.value) is type(error)
+    assert raised.value.args == error.args
 
 
-def memory_mapped(array, path):
-    np.save(path, array)
-    return np.load(path, mmap_mode="r")
-
-
-def read_only(array, path):
-    array = array.copy()
-    array.flags.writeable = False
-    return array
-
-
-FORMS = {
-    "contiguous": lambda a, path: a.copy(),
-    "list": lambda a, path: a.tolist(),
-    "strided": lambda a, path: np.repeat(a, 2)[::2],
-    "reversed": lambda a, path: a[::-1].copy()[::-1],
-    "big-endian": lambda a, path: a.astype(">i8"),
-    "read-only": read_only,
-    "memory-mapped": memory_mapped,
-}
+FORMS = {**LAYOUTS, "list": lambda a, path: a.tolist()}
 
 
 @pytest.mark.parametrize("form", FORMS)
@@ -143,11 +209,31 @@ def test_sampler_holds_its_arrays_exactly_as_long_as_it_lives():
     assert all(ref() is None for ref in refs)
 
 
+def shared_views(array, path):
+    """The array as the sampler is given it, and a writable view of the same memory."""
+    return array, array
+
+
+def shared_read_only_view(array, path):
+    return np.lib.stride_tricks.as_strided(array, writeable=False), array
+
+
+def shared_mapping(array, path):
+    return LAYOUTS["memory-mapped"](array, path), np.load(path, mmap_mode="r+")
+
+
+@pytest.mark.parametrize(
+    "share",
+    [shared_views, shared_read_only_view, shared_mapping],
+    ids=["contiguous", "read-only view", "memory-mapped"],
+)
 @pytest.mark.parametrize("name, key", [("colptr", CITES), ("row", WRITES), ("node_time", "paper")])
-def test_contiguous_arrays_are_read_in_place(name, key):
+def test_graph_arrays_are_read_in_place(share, name, key, tmp_path):
     graph = tiny_graph()
-    sampler = tovalib.NeighborSampler(**graph)
+    given, writable = share(graph[name][key], tmp_path / "array.npy")
+    assert given.flags.writeable == (share is shared_views)
+    sampler = tovalib.NeighborSampler(**{**graph, name: {**graph[name], key: given}})
     before = observe(sampler)
-    graph[name][key][:] = 0  # still a valid graph: empty columns, node 0, or time 0
-    after = observe(sampler)
-    assert after != before and after == observe(tovalib.NeighborSampler(**graph))
+    writable[:] = 0  # through the same array, another view or another mapping; still a valid graph
+    graph[name][key][:] = 0
+    assert before != observe(sampler) == observe(tovalib.NeighborSampler(**graph))

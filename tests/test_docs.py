@@ -1,4 +1,4 @@
-"""Every Python block of the README and every example script runs, so the documentation cannot rot."""
+"""Every Python block of the README and every example script runs: the documentation cannot rot."""
 
 import contextlib
 import copy
@@ -20,6 +20,7 @@ def torch_stand_in():
     its own copy of the dataset and its worker_init_fn, as DataLoader workers do."""
     try:
         import torch.utils.data  # noqa: F401
+
         yield
         return
     except ImportError:
@@ -28,21 +29,31 @@ def torch_stand_in():
 
     class DataLoader:
         def __init__(self, dataset, batch_size, num_workers, worker_init_fn):
-            self.dataset, self.num_workers, self.worker_init_fn = dataset, num_workers, worker_init_fn
+            self.dataset, self.num_workers, self.worker_init_fn = (
+                dataset,
+                num_workers,
+                worker_init_fn,
+            )
 
         def __iter__(self):
             for worker in range(self.num_workers):
                 state["info"] = types.SimpleNamespace(
-                    id=worker, num_workers=self.num_workers, seed=12345 + worker,
-                    dataset=copy.copy(self.dataset))
+                    id=worker,
+                    num_workers=self.num_workers,
+                    seed=12345 + worker,
+                    dataset=copy.copy(self.dataset),
+                )
                 self.worker_init_fn(worker)
                 yield from state["info"].dataset
 
     data = types.ModuleType("torch.utils.data")
     data.DataLoader, data.IterableDataset = DataLoader, object
     data.get_worker_info = lambda: state["info"]
-    modules = {"torch": types.ModuleType("torch"), "torch.utils": types.ModuleType("torch.utils"),
-               "torch.utils.data": data}
+    modules = {
+        "torch": types.ModuleType("torch"),
+        "torch.utils": types.ModuleType("torch.utils"),
+        "torch.utils.data": data,
+    }
     saved = {name: sys.modules.get(name) for name in modules}
     sys.modules.update(modules)
     try:
@@ -71,7 +82,19 @@ def test_readme_quick_start_prints_the_documented_subgraph(capsys, monkeypatch):
 
 def test_parallel_example_runs_and_reports_its_speed_up():
     result = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "parallel_sampling.py"), "--scale", "small",
-         "--batches", "8", "--workers", "2"], capture_output=True, text=True, timeout=120)
+        [
+            sys.executable,
+            str(ROOT / "examples" / "parallel_sampling.py"),
+            "--scale",
+            "small",
+            "--batches",
+            "8",
+            "--workers",
+            "2",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     assert "speed-up with 2 workers" in result.stdout

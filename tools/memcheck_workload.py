@@ -1,30 +1,27 @@
 """A short workload for valgrind memcheck: every sampling mode, failing calls and odd layouts."""
 
+import contextlib
 import sys
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from conftest import CITES, REV_WRITES, WRITES, tiny_graph  # noqa: E402
+import tovalib
+from conftest import CITES, EMPTY, REV_WRITES, WRITES, tiny_graph, windows
 
-import tovalib  # noqa: E402
-
-EMPTY = np.empty(0, dtype=np.int64)
 graph = tiny_graph()
 graph["row"] = {k: v[::-1].copy()[::-1] for k, v in graph["row"].items()}  # strided views
 timed = tovalib.NeighborSampler(**graph)
 untimed = tovalib.NeighborSampler(**{**graph, "node_time": {}})
 fan_out = {k: np.array([2, -1, 1]) for k in (CITES, WRITES, REV_WRITES)}
-windows = {k: np.array([[-30, 0], [None, 5]], dtype=object) for k in (CITES, WRITES, REV_WRITES)}
+offsets = {k: windows((-30, 0), (None, 5)) for k in (CITES, WRITES, REV_WRITES)}
 seeds = np.array([5, 4, 4, 3, 2, 1, 0], dtype=">i8")
 for _ in range(20):
     untimed.sample(fan_out, {}, "paper", seeds, EMPTY)
     timed.sample(fan_out, {}, "paper", seeds, EMPTY)
-    timed.sample({}, windows, "paper", seeds, np.full(len(seeds), 45))
+    timed.sample({}, offsets, "paper", seeds, np.full(len(seeds), 45))
     for bad in (np.array([6]), np.array([-1])):
-        try:
+        with contextlib.suppress(IndexError):
             timed.sample(fan_out, {}, "paper", bad, EMPTY)
-        except IndexError:
-            pass
 print("memcheck workload done")
