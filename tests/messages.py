@@ -57,6 +57,9 @@ cast = (
 # Misuse of the object itself.
 ALREADY_SAMPLING = "sample() called on a NeighborSampler that is already sampling."
 INIT_NOT_RUN = "sample() called on a NeighborSampler whose __init__ did not run."
+ALREADY_INITIALISED = "__init__() called on a NeighborSampler that is already initialised."
+# More seeds than one call can number.
+TOO_MANY_SEEDS = "At most 4294967295 seeds fit in one call."
 # pybind11's refusal of arguments it cannot convert; the text goes on to list the signatures.
 INCOMPATIBLE_ARGUMENTS = "sample(): incompatible function arguments"
 WRONG_PYTHON = (

@@ -1,32 +1,27 @@
 """Python code that runs inside a call (a key's __str__ or __eq__, a dict subclass, an __array__,
 an __index__, a signal handler) cannot make the sampler read memory or data it did not check."""
 
-import gc
 import os
 import pickle
 import signal
 import time
-import weakref
 from decimal import Decimal
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
+import messages
 import tovalib
-from conftest import CITES, EMPTY, REV_WRITES, WRITES, i64, tiny_graph
+from conftest import CITES, EMPTY, REV_WRITES, WRITES, as_lists, i64, tiny_graph
 
 FAN = {CITES: i64(1, 1), WRITES: i64(1, 1), REV_WRITES: i64(1, 1)}
 
 
-def lists(result):
-    return [{k: v.tolist() for k, v in part.items()} for part in result]
-
-
-def outcome(function):
+def child_outcome(function):
     try:
-        return "returned", lists(function())
-    except BaseException as error:  # noqa: BLE001 - the child reports whatever happened
+        return "returned", as_lists(function())
+    except BaseException as error:  # the child reports whatever happened
         return type(error).__name__, error.args
 
 
@@ -36,13 +31,14 @@ def isolated(function):
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the child
         os.close(read)
-        os.write(write, pickle.dumps(outcome(function)))
+        os.write(write, pickle.dumps(child_outcome(function)))
         os._exit(0)
     os.close(write)
     with os.fdopen(read, "rb") as pipe:
         data = pipe.read()
     _, status = os.waitpid(pid, 0)
-    assert os.WIFEXITED(status) and data, f"the child died (wait status {status})"
+    assert os.WIFEXITED(status), f"the child died (wait status {status})"
+    assert data, "the child reported nothing"
     return pickle.loads(data)
 
 
@@ -68,17 +64,38 @@ def with_clearing_key(text, value):
     return d
 
 
-@pytest.mark.parametrize("call, expected", [
-    # the checks pass on what they saw; the str key is not in the caller's dict, as Python says
-    (lambda: tovalib.NeighborSampler(**tiny_graph()).sample(
-        with_clearing_key(CITES, i64(1)), {}, "paper", i64(1), EMPTY), ("KeyError", (CITES,))),
-    (lambda: tovalib.NeighborSampler(**{**tiny_graph(), "colptr": with_clearing_key(
-        CITES, i64(0, 1))}).sample(FAN, {}, "paper", i64(1), EMPTY), ("KeyError", (CITES,))),
-    (lambda: tovalib.NeighborSampler(**{**tiny_graph(), "node_time": with_clearing_key(
-        "paper", i64(1, 2, 3, 4, 5, 6))}).sample(FAN, {}, "paper", i64(1), EMPTY),
-     ("returned", lists(tovalib.NeighborSampler(**{**tiny_graph(), "node_time": {}}).sample(
-         FAN, {}, "paper", i64(1), EMPTY)))),
-], ids=["num_neighbors", "colptr", "node_time"])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        # the checks pass on what they saw; the str key is not in the caller's dict, as Python says
+        (
+            lambda: tovalib.NeighborSampler(**tiny_graph()).sample(
+                with_clearing_key(CITES, i64(1)), {}, "paper", i64(1), EMPTY
+            ),
+            ("KeyError", (CITES,)),
+        ),
+        (
+            lambda: tovalib.NeighborSampler(
+                **{**tiny_graph(), "colptr": with_clearing_key(CITES, i64(0, 1))}
+            ).sample(FAN, {}, "paper", i64(1), EMPTY),
+            ("KeyError", (CITES,)),
+        ),
+        (
+            lambda: tovalib.NeighborSampler(
+                **{**tiny_graph(), "node_time": with_clearing_key("paper", i64(1, 2, 3, 4, 5, 6))}
+            ).sample(FAN, {}, "paper", i64(1), EMPTY),
+            (
+                "returned",
+                as_lists(
+                    tovalib.NeighborSampler(**{**tiny_graph(), "node_time": {}}).sample(
+                        FAN, {}, "paper", i64(1), EMPTY
+                    )
+                ),
+            ),
+        ),
+    ],
+    ids=["num_neighbors", "colptr", "node_time"],
+)
 def test_a_dict_emptied_by_its_own_key_is_read_as_it_was_checked(call, expected):
     assert isolated(call) == expected
 
@@ -100,12 +117,19 @@ def test_seeds_are_counted_and_read_from_the_arrays_that_were_checked():
     seeds = np.tile(i64(0, 1, 2, 3, 4, 5), 11)[:64]
     DtypeChangingKey.seeds = seeds
     fan = {DtypeChangingKey(CITES): i64(1), WRITES: i64(1), REV_WRITES: i64(1)}
-    result = isolated(lambda: tovalib.NeighborSampler(**tiny_graph()).sample(
-        fan, {}, "paper", seeds, np.full(64, 35)))
+    result = isolated(
+        lambda: tovalib.NeighborSampler(**tiny_graph()).sample(
+            fan, {}, "paper", seeds, np.full(64, 35)
+        )
+    )
     expected = tovalib.NeighborSampler(**tiny_graph()).sample(
-        {CITES: i64(1), WRITES: i64(1), REV_WRITES: i64(1)}, {}, "paper", seeds.copy(),
-        np.full(64, 35))
-    assert result == ("returned", lists(expected))
+        {CITES: i64(1), WRITES: i64(1), REV_WRITES: i64(1)},
+        {},
+        "paper",
+        seeds.copy(),
+        np.full(64, 35),
+    )
+    assert result == ("returned", as_lists(expected))
 
 
 class SecondAnswerDict(dict):
@@ -127,19 +151,31 @@ class SecondAnswerArray:
 
 
 def timed_request(sampler, num_neighbors):
-    return lists(sampler.sample(num_neighbors, {}, "paper", i64(5, 4, 3), EMPTY))
+    return as_lists(sampler.sample(num_neighbors, {}, "paper", i64(5, 4, 3), EMPTY))
 
 
-@pytest.mark.parametrize("graph_changes, num_neighbors", [
-    ({}, SecondAnswerDict(FAN)),
-    ({"colptr": {**tiny_graph()["colptr"], CITES: SecondAnswerArray(
-        tiny_graph()["colptr"][CITES], np.zeros(7))}}, FAN),
-    ({}, {**FAN, CITES: SecondAnswerArray(i64(1, 1), np.array([2.9, 2.9]))}),
-], ids=["dict-subclass-getitem", "colptr-array-like", "fan-out-array-like"])
+@pytest.mark.parametrize(
+    "graph_changes, num_neighbors",
+    [
+        ({}, SecondAnswerDict(FAN)),
+        (
+            {
+                "colptr": {
+                    **tiny_graph()["colptr"],
+                    CITES: SecondAnswerArray(tiny_graph()["colptr"][CITES], np.zeros(7)),
+                }
+            },
+            FAN,
+        ),
+        ({}, {**FAN, CITES: SecondAnswerArray(i64(1, 1), np.array([2.9, 2.9]))}),
+    ],
+    ids=["dict-subclass-getitem", "colptr-array-like", "fan-out-array-like"],
+)
 def test_the_values_checked_are_the_values_read(graph_changes, num_neighbors):
     sampler = tovalib.NeighborSampler(**{**tiny_graph(), **graph_changes})
     assert timed_request(sampler, num_neighbors) == timed_request(
-        tovalib.NeighborSampler(**tiny_graph()), FAN)
+        tovalib.NeighborSampler(**tiny_graph()), FAN
+    )
 
 
 class Index:
@@ -157,33 +193,45 @@ def raise_(error):
     return action
 
 
-CAST = "^Unable to cast Python instance of type "
+CAST = "^" + messages.CAST_PREFIX
 
 
-@pytest.mark.parametrize("bound, error, match", [
-    (Index(raise_(ValueError("no bound"))), ValueError, "^no bound$"),
-    (Index(raise_(ZeroDivisionError("zero"))), ZeroDivisionError, "^zero$"),
-    (Index(raise_(MemoryError("full"))), MemoryError, "^full$"),
-    (Index(raise_(KeyboardInterrupt("stop"))), KeyboardInterrupt, "^stop$"),
-    (Index(lambda: 2.5), TypeError, "non-int"),
-    (np.float32(1), RuntimeError, CAST), (Decimal(1), RuntimeError, CAST),
-    (Fraction(1), RuntimeError, CAST), (1.0, RuntimeError, CAST),
-    (2 ** 63, RuntimeError, CAST),
-])
+@pytest.mark.parametrize(
+    "bound, error, match",
+    [
+        (Index(raise_(ValueError("no bound"))), ValueError, "^no bound$"),
+        (Index(raise_(ZeroDivisionError("zero"))), ZeroDivisionError, "^zero$"),
+        (Index(raise_(MemoryError("full"))), MemoryError, "^full$"),
+        (Index(raise_(KeyboardInterrupt("stop"))), KeyboardInterrupt, "^stop$"),
+        (Index(lambda: 2.5), TypeError, "non-int"),
+        (np.float32(1), RuntimeError, CAST),
+        (Decimal(1), RuntimeError, CAST),
+        (Fraction(1), RuntimeError, CAST),
+        (1.0, RuntimeError, CAST),
+        (2**63, RuntimeError, CAST),
+    ],
+)
 def test_a_window_bound_fails_with_its_own_error_or_the_cast_error(bound, error, match):
     sampler = tovalib.NeighborSampler(**tiny_graph())
     windows = np.array([[None, bound]], dtype=object)
     with pytest.raises(error, match=match):
-        sampler.sample({WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: windows}, "paper", i64(5),
-                       EMPTY)
+        sampler.sample(
+            {WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: windows}, "paper", i64(5), EMPTY
+        )
 
 
 @pytest.mark.parametrize("bound", [Index(lambda: 0), np.int32(0), np.array(0), False])
 def test_integer_like_window_bounds_are_read_by_their_index(bound):
     def run(upper):
-        return lists(tovalib.NeighborSampler(**tiny_graph()).sample(
-            {WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: np.array([[None, upper]], dtype=object)},
-            "paper", i64(5), EMPTY))
+        return as_lists(
+            tovalib.NeighborSampler(**tiny_graph()).sample(
+                {WRITES: i64(1), REV_WRITES: i64(1)},
+                {CITES: np.array([[None, upper]], dtype=object)},
+                "paper",
+                i64(5),
+                EMPTY,
+            )
+        )
 
     assert run(bound) == run(0)
 
@@ -194,13 +242,21 @@ if hasattr(np.dtypes, "StringDType"):
 
 
 @pytest.mark.parametrize("dtype", EMPTY_DTYPES, ids=str)
-@pytest.mark.parametrize("place", ["colptr", "row", "node_time", "seed_node", "seed_time",
-                                   "num_neighbors"])
+@pytest.mark.parametrize(
+    "place", ["colptr", "row", "node_time", "seed_node", "seed_time", "num_neighbors"]
+)
 def test_empty_arrays_of_any_dtype_are_accepted_where_empty_arrays_are(place, dtype):
     empty = np.empty(0, dtype=dtype)
-    graph, request = tiny_graph(), {"num_neighbors": {k: EMPTY for k in FAN},
-                                    "sampling_time_offsets": {}, "entity_table": "paper",
-                                    "seed_node": i64(1, 2), "seed_time": i64(40, 40)}
+    graph, request = (
+        tiny_graph(),
+        {
+            "num_neighbors": dict.fromkeys(FAN, EMPTY),
+            "sampling_time_offsets": {},
+            "entity_table": "paper",
+            "seed_node": i64(1, 2),
+            "seed_time": i64(40, 40),
+        },
+    )
     if place in ("colptr", "row", "node_time"):
         graph[place][CITES if place != "node_time" else "author"] = empty
     elif place == "num_neighbors":
@@ -211,31 +267,36 @@ def test_empty_arrays_of_any_dtype_are_accepted_where_empty_arrays_are(place, dt
     assert node["paper"].tolist() == ([] if place == "seed_node" else [1, 2])
 
 
-@pytest.mark.parametrize("seed_node, seed_time", [
-    (np.broadcast_to(np.int64(0), (2 ** 32 + 1,)), EMPTY),
-    (np.broadcast_to(np.int64(0), (2 ** 32 + 1,)), np.broadcast_to(np.int64(0), (2 ** 32 + 1,))),
-])
+@pytest.mark.parametrize(
+    "seed_node, seed_time",
+    [
+        (np.broadcast_to(np.int64(0), (2**32 + 1,)), EMPTY),
+        (np.broadcast_to(np.int64(0), (2**32 + 1,)), np.broadcast_to(np.int64(0), (2**32 + 1,))),
+    ],
+)
 def test_too_many_seeds_are_refused_before_anything_is_copied(seed_node, seed_time):
-    with pytest.raises(ValueError, match=r"^At most 4294967295 seeds fit in one call\.$"):
+    with pytest.raises(ValueError, match=r"^At most") as error:
         tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", seed_node, seed_time)
+    assert error.value.args == (messages.TOO_MANY_SEEDS,)
 
 
 def test_a_seed_time_of_other_length_is_refused_before_it_is_copied():
-    with pytest.raises(RuntimeError, match="^'seed_node' and 'seed_time' size mismatch.$"):
+    with pytest.raises(RuntimeError) as error:
         tovalib.NeighborSampler(**tiny_graph()).sample(
-            FAN, {}, "paper", i64(1), np.broadcast_to(np.int64(0), (2 ** 32 + 1,)))
-
-
-ALREADY = "__init__() called on a NeighborSampler that is already initialised."
+            FAN, {}, "paper", i64(1), np.broadcast_to(np.int64(0), (2**32 + 1,))
+        )
+    assert error.value.args == (messages.SIZE_MISMATCH,)
 
 
 def test_a_second_init_is_refused_and_the_sampler_stays_as_it_was():
     sampler, twin = tovalib.NeighborSampler(**tiny_graph()), tovalib.NeighborSampler(**tiny_graph())
     untimed = {**tiny_graph(), "node_time": {}, "seed": 5}
-    with pytest.raises(TypeError, match=f"^{ALREADY}$".replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(TypeError) as error:
         sampler.__init__(**untimed)
-    assert lists(sampler.sample(FAN, {}, "paper", i64(5, 4), EMPTY)) == lists(
-        twin.sample(FAN, {}, "paper", i64(5, 4), EMPTY))
+    assert error.value.args == (messages.ALREADY_INITIALISED,)
+    assert as_lists(sampler.sample(FAN, {}, "paper", i64(5, 4), EMPTY)) == as_lists(
+        twin.sample(FAN, {}, "paper", i64(5, 4), EMPTY)
+    )
 
 
 def test_an_init_run_by_a_key_inside_init_wins_and_the_outer_one_is_refused():
@@ -249,52 +310,15 @@ def test_an_init_run_by_a_key_inside_init_wins_and_the_outer_one_is_refused():
         __hash__ = str.__hash__
 
     untimed = {**tiny_graph(), "node_time": {}}
-    untimed["colptr"] = {InitialisingKey(k) if k == CITES else k: v
-                         for k, v in untimed["colptr"].items()}
+    untimed["colptr"] = {
+        InitialisingKey(k) if k == CITES else k: v for k, v in untimed["colptr"].items()
+    }
     with pytest.raises(TypeError):
         sampler.__init__(**untimed)
     request = (FAN, {}, "paper", i64(5, 4), EMPTY)
-    assert lists(sampler.sample(*request)) == lists(
-        tovalib.NeighborSampler(**tiny_graph()).sample(*request))
-
-
-def test_a_cycle_through_the_sampler_is_collected():
-    class Tagged(np.ndarray):
-        pass
-
-    graph = tiny_graph()
-    array = graph["row"][CITES].view(Tagged)
-    graph["row"][CITES] = array
-    array.sampler = tovalib.NeighborSampler(**graph)
-    collected = weakref.ref(array)
-    del array, graph
-    gc.collect()
-    assert collected() is None
-
-
-RESIDENT_CHECKS = "libasan" not in os.environ.get("LD_PRELOAD", "")
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-@pytest.mark.skipif(not RESIDENT_CHECKS, reason="AddressSanitizer keeps freed memory on purpose")
-def test_memory_of_one_oversized_call_is_given_back_after_a_few_small_ones():
-    size, key = 4_000_000, "q__to__p"
-    sampler = tovalib.NeighborSampler(["p", "q"], [("q", "to", "p")], {key: i64(0, size)},
-                                      {key: np.arange(size)}, {})
-    small = ({key: i64(3)}, {}, "p", i64(0), EMPTY)
-    sampler.sample(*small)
-    before = resident_bytes()
-    result = sampler.sample({key: i64(-1)}, {}, "p", i64(0), EMPTY)
-    assert len(result[0][key]) == size
-    del result
-    peak = resident_bytes()
-    for _ in range(8):  # the sampler keeps what the last few calls needed
-        sampler.sample(*small)
-    assert peak - before > 2 ** 28 and resident_bytes() - before < 2 ** 26
+    assert as_lists(sampler.sample(*request)) == as_lists(
+        tovalib.NeighborSampler(**tiny_graph()).sample(*request)
+    )
 
 
 def slow_request(edge_types):
@@ -303,9 +327,13 @@ def slow_request(edge_types):
     n = 1_000_000
     keys = [f"p__r{i}__p" for i in range(edge_types)]
     colptr, row = np.arange(n + 1), np.arange(n)
-    sampler = tovalib.NeighborSampler(["p"], [("p", f"r{i}", "p") for i in range(edge_types)],
-                                      dict.fromkeys(keys, colptr), dict.fromkeys(keys, row),
-                                      {"p": np.arange(n)})
+    sampler = tovalib.NeighborSampler(
+        ["p"],
+        [("p", f"r{i}", "p") for i in range(edge_types)],
+        dict.fromkeys(keys, colptr),
+        dict.fromkeys(keys, row),
+        {"p": np.arange(n)},
+    )
     windows = dict.fromkeys(keys, i64(-10, -5).reshape(1, 2))
     return sampler, (FAN | {}, windows, "p", np.arange(n), EMPTY)
 
@@ -328,6 +356,7 @@ def test_ctrl_c_stops_a_long_call_and_the_next_call_works():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     # The handler ran inside the call, not when the call was over (seconds later).
-    assert handled and handled[0] - start < 1.5
+    assert handled
+    assert handled[0] - start < 1.5
     small = ({}, windows, entity, i64(3, 7), seed_time)
-    assert lists(sampler.sample(*small)) == lists(slow_request(200)[0].sample(*small))
+    assert as_lists(sampler.sample(*small)) == as_lists(slow_request(200)[0].sample(*small))
