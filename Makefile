@@ -7,6 +7,10 @@ SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp stubs/*/*.pyi) CM
 NUMPY ?= numpy
 PYTEST_ARGS ?=
 LINT_PATHS ?= tests tools
+# The kernels' headers must build with no Python or pybind11 on the include path.
+KERNEL_HEADERS := sampler/int64_view.h sampler/node_index_map.h sampler/taken_set.h \
+                  sampler/sampled_subgraph.h sampler/selection.h
+WARNINGS := -Wall -Wextra -Wshadow -Wsign-conversion
 
 .PHONY: build test demo lint clean
 
@@ -32,6 +36,10 @@ demo: build
 lint: $(VENV)/.tools  # pins kept here only: nothing else needs these tools
 	$(PY) -m pip install -q 'ruff>=0.15,<0.18' 'clang-format>=19,<20'
 	$(VENV)/bin/clang-format --dry-run --Werror sampler/*.h sampler/*.cpp bindings/*.cpp
+	for header in $(KERNEL_HEADERS); do \
+	  echo "#include \"$$header\"" | $(CXX) -std=c++17 -fsyntax-only -Werror $(WARNINGS) -I. -x c++ - \
+	    || { echo "$$header must compile without Python"; exit 1; }; \
+	done
 	$(VENV)/bin/ruff check $(LINT_PATHS)
 	$(VENV)/bin/ruff format --check $(LINT_PATHS)
 

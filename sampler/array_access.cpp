@@ -1,5 +1,6 @@
 #include "sampler/array_access.h"
 
+#include <cassert>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -62,6 +63,7 @@ py::dict private_copy(const py::dict& dict) {
 Int64Array::Int64Array(const py::array& array) {
   const int64_t size = array_size(array);
   if (size == 0) return;
+  assert(is_int64_dtype(array.dtype()));
   py::array dense = array;
   if (!is_dense_native_int64(array)) {
     using DenseInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast |

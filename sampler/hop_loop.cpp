@@ -96,7 +96,7 @@ template <typename ExpandNode>
 void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, const Int64View* times,
                                       int64_t begin, int64_t end, ExpandNode expand_node) {
   SampledNodes& frontier = node_types_[edge_type.dst].sampled;
-  EdgeRecorder recorder(edge_type.row.view().data, node_types_[edge_type.src].sampled,
+  EdgeRecorder recorder(edge_type.row.view(), node_types_[edge_type.src].sampled,
                         edge_type.sampled);
   const std::string& dst_type = node_types_[edge_type.dst].name;
   const Int64View& colptr = edge_type.colptr.view();

@@ -52,8 +52,8 @@ struct SampledNodes {
   }
 
   // Appends (batch index, node id) as the next local index.
-  // REQUIRES: the pair is not in the list yet, or is deliberately repeated (seeds are never
-  // merged).
+  // Callers look the pair up in `index_map` first; only seeds, which are never merged, may
+  // repeat a pair.
   void append(int64_t batch_index, int64_t node_id) {
     batch.push_back(batch_index);
     node.push_back(node_id);
@@ -73,7 +73,7 @@ struct SampledNodes {
     index_map.measure(use.held, use.needed);
   }
 
-  // REQUIRES: called after measure() and before end(), so that sizes still show this call's need.
+  // Called after measure() and before end(), while the sizes still show what this call needed.
   void trim() {
     trim_buffer(batch);
     trim_buffer(node);

@@ -5,6 +5,7 @@
 // own containers and never call into Python.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -27,15 +28,17 @@ namespace tovalib {
 // before reading what was recorded.
 class EdgeRecorder {
  public:
-  // REQUIRES: `sources` is the edge type's source type; every position recorded is in `row`.
-  EdgeRecorder(const int64_t* row, SampledNodes& sources, SampledEdges& edges)
+  // `sources` are the edge type's source type's sampled nodes.
+  EdgeRecorder(const Int64View& row, SampledNodes& sources, SampledEdges& edges)
       : row_(row), sources_(sources), edges_(edges) {}
 
   // Records the edge from row[position] to the frontier node with local index frontier_index.
   // The neighbour joins the seed's subgraph once: met again under the same batch index it keeps
   // its first local index. Edges are never merged.
+  // REQUIRES: 0 <= position < row.size.
   void record_edge(int64_t position, int64_t batch, int64_t frontier_index) {
-    __builtin_prefetch(row_ + position);
+    assert(0 <= position && position < row_.size);
+    __builtin_prefetch(row_.data + position);
     if (count_ >= kHashLag) hash_ahead(pending_[(count_ - kHashLag) & kMask]);
     if (count_ >= kDepth) store(pending_[(count_ - kDepth) & kMask]);
     pending_[count_ & kMask] = Pending{position, batch, frontier_index, 0, 0};
@@ -65,7 +68,7 @@ class EdgeRecorder {
   };
 
   void hash_ahead(Pending& edge) {
-    edge.neighbour = row_[edge.position];
+    edge.neighbour = row_.data[edge.position];
     edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
     sources_.index_map.prefetch(edge.hash);
   }
@@ -79,7 +82,7 @@ class EdgeRecorder {
     edges_.sampled_col.push_back(edge.frontier_index);
   }
 
-  const int64_t* row_;
+  const Int64View row_;
   SampledNodes& sources_;
   SampledEdges& edges_;
   Pending pending_[kDepth];

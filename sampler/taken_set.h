@@ -26,6 +26,7 @@ class TakenSet {
   // REQUIRES: 0 <= k < n.
   void begin(int64_t n, int64_t k) {
     assert(0 <= k && k < n);
+    population_ = n;
     // Newest first: in the linear-probing table an older offset's probe never passes a newer
     // one's slot, so emptying in reverse insertion order leaves every remaining probe intact.
     if (form_ != Form::kScan) {
@@ -55,7 +56,7 @@ class TakenSet {
   // Marks x and tells whether it was new.
   // REQUIRES: 0 <= x < n of the current selection.
   bool insert(int64_t x) {
-    assert(0 <= x);
+    assert(0 <= x && x < population_);
     if (form_ == Form::kScan) {
       for (int64_t y : marked_) {
         if (y == x) return false;
@@ -93,6 +94,7 @@ class TakenSet {
 
   enum class Form { kScan, kDense, kSparse };
   Form form_ = Form::kScan;
+  int64_t population_ = 0;      // n of the current selection
   std::vector<uint8_t> bytes_;  // dense form, all zero outside the offsets in marked_
   std::vector<int64_t> slots_;  // sparse form, open addressing; kEmpty outside marked_
   size_t mask_ = 0;
