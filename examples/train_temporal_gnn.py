@@ -388,7 +388,7 @@ def train_gnn(args, data_dir, train_ids, val_ids, rank, world, device):
         )
         waiting = computing = 0.0
         losses, seen = [], []
-        tick = time.perf_counter()
+        epoch_start = tick = time.perf_counter()
         for batch in tqdm(
             loader,
             total=len(shard),
@@ -413,6 +413,7 @@ def train_gnn(args, data_dir, train_ids, val_ids, rank, world, device):
         if world > 1:  # the printed loss is the mean over the ranks
             dist.all_reduce(mean_loss)
             mean_loss /= world
+        seconds = time.perf_counter() - epoch_start  # after the all-reduce: the slowest rank
         record["losses"] += losses
         record["epoch_seeds"].append(torch.from_numpy(np.concatenate(seen)))
         record["epoch_loss"].append(mean_loss.item())
@@ -421,7 +422,8 @@ def train_gnn(args, data_dir, train_ids, val_ids, rank, world, device):
             print(
                 f"epoch {epoch + 1}: {len(losses)} steps, train loss {mean_loss.item():.4f}, "
                 f"validation loss {val_loss:.4f}, validation AUC {auc:.4f}; "
-                f"waiting for batches {waiting:.1f} s, in the model {computing:.1f} s",
+                f"{seconds:.1f} s, {train_ids.shape[0] / seconds:.0f} seeds/s over all ranks; "
+                f"rank 0 waited for batches {waiting:.1f} s, was in the model {computing:.1f} s",
                 flush=True,
             )
             record["auc"] = auc
