@@ -489,6 +489,12 @@ def main():
         help="train on the latest N training transactions only (0: all)",
     )
     parser.add_argument("--workers", type=int, default=1, help="loader worker processes per rank")
+    parser.add_argument(
+        "--threads",
+        type=int,
+        default=0,
+        help="torch threads per rank (0: cores per rank less workers)",
+    )
     parser.add_argument("--hidden", type=int, default=64)
     parser.add_argument("--lr", type=float, default=3e-3)
     parser.add_argument("--seed", type=int, default=0)
@@ -505,6 +511,12 @@ def main():
 
     started = time.perf_counter()
     rank, world, local_rank = setup_distributed()
+    if args.threads == 0:
+        # Leave a core to each loader worker: torch's threads spin while they wait for each other,
+        # and on an oversubscribed CPU that made every step several times slower.
+        cores = (os.cpu_count() or 1) // int(os.environ.get("LOCAL_WORLD_SIZE", "1"))
+        args.threads = max(1, cores - args.workers)
+    torch.set_num_threads(args.threads)
     if args.device == "auto":
         args.device = "cuda" if torch.cuda.is_available() else "cpu"
     device = torch.device(f"cuda:{local_rank}" if args.device == "cuda" else args.device)
