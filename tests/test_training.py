@@ -116,6 +116,8 @@ def test_no_subgraph_holds_a_node_later_than_its_seed(example, data_dir, workers
     sampled = 0
     for seeds, (_, _, node, batch, _, _) in loader:
         seed_time = task.seed_time[np.asarray(seeds)]
+        # The model reads the seeds out as the first local indices of their type.
+        assert np.array_equal(node[example.SEED_TYPE][: len(seeds)], seeds)
         for node_type, ids in node.items():
             ids, owner = np.asarray(ids), np.asarray(batch[node_type])
             assert (task.graph.node_time[node_type][ids] <= seed_time[owner]).all(), node_type
