@@ -6,7 +6,7 @@ SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp stubs/*/*.pyi) CM
 # Extra pip requirement for the runtime, e.g. NUMPY='numpy==1.26.*' to test against NumPy 1.x.
 NUMPY ?= numpy
 PYTEST_ARGS ?=
-LINT_PATHS ?= tests tools
+LINT_PATHS ?= tests tools bench examples
 # The kernels' headers must build with no Python or pybind11 on the include path.
 KERNEL_HEADERS := sampler/int64_view.h sampler/node_index_map.h sampler/taken_set.h \
                   sampler/sampled_subgraph.h sampler/selection.h

@@ -28,12 +28,12 @@ from dataclasses import asdict, dataclass
 # NumPy's BLAS threads would only compete with the sampler for the cores; nothing here uses BLAS.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import numpy as np  # noqa: E402
+import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import graph as graphs  # noqa: E402
+import graph as graphs
 
-import tovalib  # noqa: E402
+import tovalib
 
 DAY = 86_400
 SEED_TYPE = "transaction"
@@ -90,15 +90,17 @@ def seed_batches(g: graphs.Graph, batch_size: int, count: int, seed: int) -> lis
 def read_counts(g: graphs.Graph, result: tuple) -> list[tuple[int, int]]:
     """Per edge type, the frontier nodes expanded and the edges sampled by one call."""
     sampled_row, num_sampled_nodes = result[0], result[4]
-    return [(int(num_sampled_nodes[dst][:-1].sum()), len(sampled_row[graphs.key((src, rel, dst))]))
-            for src, rel, dst in g.edge_types]
+    return [
+        (int(num_sampled_nodes[dst][:-1].sum()), len(sampled_row[graphs.key((src, rel, dst))]))
+        for src, rel, dst in g.edge_types
+    ]
 
 
 def floor_seconds(g: graphs.Graph, counts: list[list[tuple[int, int]]], timed: bool, rng) -> float:
     """Time of the inherent random reads of calls with the given counts (see module docstring)."""
     gathers = []
     for call in counts:
-        for edge_type, (frontier, edges) in zip(g.edge_types, call):
+        for edge_type, (frontier, edges) in zip(g.edge_types, call, strict=True):
             key = graphs.key(edge_type)
             src = edge_type[0]
             colptr, row = g.colptr[key], g.row[key]
@@ -115,7 +117,9 @@ def floor_seconds(g: graphs.Graph, counts: list[list[tuple[int, int]]], timed: b
     return time.perf_counter() - start
 
 
-def run(g: graphs.Graph, samplers: dict, w: Workload, batches: list[np.ndarray], progress) -> Result:
+def run(
+    g: graphs.Graph, samplers: dict, w: Workload, batches: list[np.ndarray], progress
+) -> Result:
     sampler = samplers["untimed" if w.mode == "uniform" else "timed"]
     num_neighbors, windows = request(g, w)
     no_time = np.empty(0, dtype=np.int64)
@@ -133,11 +137,24 @@ def run(g: graphs.Graph, samplers: dict, w: Workload, batches: list[np.ndarray],
         progress.update(1)
     edges = sum(e for call in counts for _, e in call)
     # The floor is measured three times and the fastest kept, like the best of repeated runs.
-    floor = min(floor_seconds(g, counts, w.mode != "uniform", np.random.default_rng(i)) for i in range(3))
+    floor = min(
+        floor_seconds(g, counts, w.mode != "uniform", np.random.default_rng(i)) for i in range(3)
+    )
     calls = len(batches)
-    return Result(w.name, w.mode, w.batch_size, "-".join(map(str, w.fan_out)), calls, seconds,
-                  calls / seconds, edges / calls, edges / seconds, 1e9 * seconds / max(edges, 1),
-                  floor, seconds / floor if floor > 0 else float("nan"))
+    return Result(
+        w.name,
+        w.mode,
+        w.batch_size,
+        "-".join(map(str, w.fan_out)),
+        calls,
+        seconds,
+        calls / seconds,
+        edges / calls,
+        edges / seconds,
+        1e9 * seconds / max(edges, 1),
+        floor,
+        seconds / floor if floor > 0 else float("nan"),
+    )
 
 
 def default_workloads() -> list[Workload]:
@@ -156,21 +173,29 @@ def sweep_workloads() -> list[Workload]:
             for fan_out in ((5, 5), (15, 10), (30, 20)):
                 if mode == "window" and fan_out != (15, 10):
                     continue  # windows have no fan-out
-                workloads.append(Workload(f"{mode}-{batch_size}-{fan_out[0]}", mode, batch_size, fan_out))
+                workloads.append(
+                    Workload(f"{mode}-{batch_size}-{fan_out[0]}", mode, batch_size, fan_out)
+                )
     return workloads
 
 
 def print_table(results: list[Result], title: str) -> None:
     print(f"\n{title}")
-    header = f"{'workload':<14}{'calls/s':>10}{'edges/call':>12}{'Medges/s':>10}{'ns/edge':>9}{'x floor':>9}"
+    header = (
+        f"{'workload':<14}{'calls/s':>10}{'edges/call':>12}{'Medges/s':>10}{'ns/edge':>9}"
+        f"{'x floor':>9}"
+    )
     print(header)
     print("-" * len(header))
     for r in results:
-        # A one-seed call is all fixed cost: its floor is meaningless, its time per call is the figure.
+        # A one-seed call is all fixed cost: its floor is meaningless, its time per call is the
+        # figure.
         ratio = f"{r.ratio_to_floor:>9.2f}" if r.batch_size > 1 else f"{'-':>9}"
-        print(f"{r.workload:<14}{r.calls_per_s:>10.1f}{r.edges_per_call:>12.0f}"
-              f"{r.edges_per_s / 1e6:>10.2f}{r.ns_per_edge:>9.1f}{ratio}"
-              + (f"   ({1e6 / r.calls_per_s:.1f} us per call)" if r.batch_size == 1 else ""))
+        print(
+            f"{r.workload:<14}{r.calls_per_s:>10.1f}{r.edges_per_call:>12.0f}"
+            f"{r.edges_per_s / 1e6:>10.2f}{r.ns_per_edge:>9.1f}{ratio}"
+            + (f"   ({1e6 / r.calls_per_s:.1f} us per call)" if r.batch_size == 1 else "")
+        )
 
 
 def plot(results: list[Result], path: str) -> None:
@@ -180,13 +205,18 @@ def plot(results: list[Result], path: str) -> None:
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, 3, figsize=(14, 4), sharey=True)
-    for ax, mode in zip(axes, ("uniform", "recent", "window")):
-        for fan_out in sorted({r.fan_out for r in results if r.mode == mode},
-                              key=lambda f: [int(x) for x in f.split("-")]):
-            points = sorted((r.batch_size, r.edges_per_s / 1e6) for r in results
-                            if r.mode == mode and r.fan_out == fan_out)
+    for ax, mode in zip(axes, ("uniform", "recent", "window"), strict=True):
+        for fan_out in sorted(
+            {r.fan_out for r in results if r.mode == mode},
+            key=lambda f: [int(x) for x in f.split("-")],
+        ):
+            points = sorted(
+                (r.batch_size, r.edges_per_s / 1e6)
+                for r in results
+                if r.mode == mode and r.fan_out == fan_out
+            )
             label = "windows" if mode == "window" else f"fan-out {fan_out}"
-            ax.plot(*zip(*points), marker="o", label=label)
+            ax.plot(*zip(*points, strict=True), marker="o", label=label)
         ax.set_xscale("log", base=2)
         ax.set_title(mode)
         ax.set_xlabel("seeds per call")
@@ -197,14 +227,21 @@ def plot(results: list[Result], path: str) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--scale", default="default", choices=sorted(graphs.SCALES))
     parser.add_argument("--graph-seed", type=int, default=0)
     parser.add_argument("--batches", type=int, default=60, help="batches per workload")
-    parser.add_argument("--data", help="directory of a saved graph: written if missing, then loaded")
+    parser.add_argument(
+        "--data", help="directory of a saved graph: written if missing, then loaded"
+    )
     parser.add_argument("--mmap", action="store_true", help="load --data memory-mapped")
-    parser.add_argument("--compare-mmap", action="store_true",
-                        help="with --data: also run every workload over the memory-mapped graph")
+    parser.add_argument(
+        "--compare-mmap",
+        action="store_true",
+        help="with --data: also run every workload over the memory-mapped graph",
+    )
     parser.add_argument("--only", help="comma-separated workload names")
     parser.add_argument("--json", help="write the figures to this file")
     parser.add_argument("--plot", help="also sweep batch sizes and fan-outs and draw this PNG")
@@ -222,15 +259,22 @@ def main(argv: list[str] | None = None) -> int:
             graphs.save(g, args.data)
             if args.mmap:
                 g = graphs.load(args.data, mmap=True)
-    print(f"graph: {sum(g.num_nodes().values()):,} nodes, {g.num_edges():,} edges, "
-          f"{len(g.edge_types)} edge types; {source} in {time.perf_counter() - start:.1f} s")
-    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-          f"NumPy {np.__version__}")
+    print(
+        f"graph: {sum(g.num_nodes().values()):,} nodes, {g.num_edges():,} edges, "
+        f"{len(g.edge_types)} edge types; {source} in {time.perf_counter() - start:.1f} s"
+    )
+    print(
+        f"machine: {platform.machine()}, {os.cpu_count()} cores, "
+        f"Python {platform.python_version()}, "
+        f"NumPy {np.__version__}"
+    )
 
     def make_samplers(g: graphs.Graph) -> dict:
         return {
             "untimed": tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, {}),
-            "timed": tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, g.node_time),
+            "timed": tovalib.NeighborSampler(
+                g.node_types, g.edge_types, g.colptr, g.row, g.node_time
+            ),
         }
 
     samplers = make_samplers(g)
@@ -259,33 +303,55 @@ def main(argv: list[str] | None = None) -> int:
     except ImportError:
         progress = None
     if progress is None:
+
         class _Silent:
-            def update(self, n): pass
-            def close(self): pass
+            def update(self, n):
+                pass
+
+            def close(self):
+                pass
+
         progress = _Silent()
 
     results, sweep_results, mapped_results = [], [], []
     for i, w in enumerate(workloads + sweep):
         batches = seed_batches(g, w.batch_size, batch_count(w), seed=1000 + i)
-        (results if i < len(workloads) else sweep_results).append(run(g, samplers, w, batches, progress))
+        (results if i < len(workloads) else sweep_results).append(
+            run(g, samplers, w, batches, progress)
+        )
         if mapped and i < len(workloads):
             # Right after the in-memory run, so both see the same state of the machine; the
             # warm-up call inside run() faults the touched pages in first.
             mapped_results.append(run(mapped[0], mapped[1], w, batches, progress))
     progress.close()
 
-    print_table(results, "NeighborSampler.sample (seeds: transactions; floor: NumPy random gathers)")
+    print_table(
+        results, "NeighborSampler.sample (seeds: transactions; floor: NumPy random gathers)"
+    )
     if mapped_results:
         print_table(mapped_results, "The same over the memory-mapped graph")
-        print("\nmemory-mapped / in-memory time: " + ", ".join(
-            f"{m.workload} {m.seconds / r.seconds:.2f}" for r, m in zip(results, mapped_results)))
+        print(
+            "\nmemory-mapped / in-memory time: "
+            + ", ".join(
+                f"{m.workload} {m.seconds / r.seconds:.2f}"
+                for r, m in zip(results, mapped_results, strict=True)
+            )
+        )
     peak_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"\npeak resident memory: {peak_mib:.0f} MiB")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"scale": args.scale, "source": source, "peak_rss_mib": peak_mib,
-                       "results": [asdict(r) for r in results + sweep_results],
-                       "mmap_results": [asdict(r) for r in mapped_results]}, f, indent=1)
+            json.dump(
+                {
+                    "scale": args.scale,
+                    "source": source,
+                    "peak_rss_mib": peak_mib,
+                    "results": [asdict(r) for r in results + sweep_results],
+                    "mmap_results": [asdict(r) for r in mapped_results],
+                },
+                f,
+                indent=1,
+            )
     if args.plot:
         plot(sweep_results, args.plot)
         print(f"plot written to {args.plot}")

@@ -112,6 +112,7 @@ class Graph:
 # generation
 # --------------------------------------------------------------------------
 
+
 def _scale_factor(scale: str | float) -> float:
     if isinstance(scale, str):
         if scale not in SCALES:
@@ -134,7 +135,9 @@ def _popularity(rng: np.random.Generator, n: int, exponent: float) -> np.ndarray
     return w
 
 
-def _picker(rng: np.random.Generator, weight: np.ndarray, at_rank: np.ndarray, sorted_time: np.ndarray):
+def _picker(
+    rng: np.random.Generator, weight: np.ndarray, at_rank: np.ndarray, sorted_time: np.ndarray
+):
     """Returns pick(t) drawing one id per event time ``t`` by popularity among
     the entities that already exist at ``t``.
 
@@ -202,7 +205,7 @@ def generate(scale: str | float = "default", seed: int = 0) -> Graph:
     relative to 'default'.
     """
     f = _scale_factor(scale)
-    n = {t: max(1, int(round(c * f))) for t, c in _BASE_NODES.items()}
+    n = {t: max(1, round(c * f)) for t, c in _BASE_NODES.items()}
     n_cust, n_prod, n_txn, n_rev = (n[t] for t in NODE_TYPES)
     rng = np.random.default_rng(seed)
 
@@ -210,8 +213,12 @@ def generate(scale: str | float = "default", seed: int = 0) -> Graph:
     prod_time = _entity_times(rng, n_prod)
     cust_rank, cust_at = _time_rank(cust_time)
     prod_rank, prod_at = _time_rank(prod_time)
-    pick_customer = _picker(rng, _popularity(rng, n_cust, _CUSTOMER_ZIPF), cust_at, cust_time[cust_at])
-    pick_product = _picker(rng, _popularity(rng, n_prod, _PRODUCT_ZIPF), prod_at, prod_time[prod_at])
+    pick_customer = _picker(
+        rng, _popularity(rng, n_cust, _CUSTOMER_ZIPF), cust_at, cust_time[cust_at]
+    )
+    pick_product = _picker(
+        rng, _popularity(rng, n_prod, _PRODUCT_ZIPF), prod_at, prod_time[prod_at]
+    )
 
     # Purchase volume grows linearly over the window, roughly in step with the
     # number of registered customers, so per-customer activity stays flat
@@ -237,18 +244,23 @@ def generate(scale: str | float = "default", seed: int = 0) -> Graph:
     # Repeated products in one basket collapse to a single line item so the
     # graph stays simple; deduping here (column = transaction) also defines
     # the line-item list reused by the other direction and by reviews.
-    put(("product", "rev_contains", "transaction"),
-        _csc(item_txn, item_prod, n_txn, prod_rank, prod_at, dedupe=True))
+    put(
+        ("product", "rev_contains", "transaction"),
+        _csc(item_txn, item_prod, n_txn, prod_rank, prod_at, dedupe=True),
+    )
     cp = colptr[key(("product", "rev_contains", "transaction"))]
     item_prod = row[key(("product", "rev_contains", "transaction"))]
     item_txn = np.repeat(np.arange(n_txn, dtype=np.int64), np.diff(cp))
 
-    put(("transaction", "contains", "product"),
-        _csc(item_prod, item_txn, n_prod, txn_rank, txn_at))
-    put(("transaction", "bought_by", "customer"),
-        _csc(txn_cust, np.arange(n_txn, dtype=np.int64), n_cust, txn_rank, txn_at))
-    put(("customer", "rev_bought_by", "transaction"),
-        _csc(np.arange(n_txn, dtype=np.int64), txn_cust, n_txn, cust_rank, cust_at))
+    put(("transaction", "contains", "product"), _csc(item_prod, item_txn, n_prod, txn_rank, txn_at))
+    put(
+        ("transaction", "bought_by", "customer"),
+        _csc(txn_cust, np.arange(n_txn, dtype=np.int64), n_cust, txn_rank, txn_at),
+    )
+    put(
+        ("customer", "rev_bought_by", "transaction"),
+        _csc(np.arange(n_txn, dtype=np.int64), txn_cust, n_txn, cust_rank, cust_at),
+    )
 
     # Reviews are written about purchased line items, which makes review
     # degrees inherit the purchase power law and keeps review time after the
@@ -264,7 +276,9 @@ def generate(scale: str | float = "default", seed: int = 0) -> Graph:
     rev_rank, rev_at = _time_rank(rev_time)
     rev_ids = np.arange(n_rev, dtype=np.int64)
     put(("review", "written_by", "customer"), _csc(rev_cust, rev_ids, n_cust, rev_rank, rev_at))
-    put(("customer", "rev_written_by", "review"), _csc(rev_ids, rev_cust, n_rev, cust_rank, cust_at))
+    put(
+        ("customer", "rev_written_by", "review"), _csc(rev_ids, rev_cust, n_rev, cust_rank, cust_at)
+    )
     put(("review", "about", "product"), _csc(rev_prod, rev_ids, n_prod, rev_rank, rev_at))
     put(("product", "rev_about", "review"), _csc(rev_ids, rev_prod, n_rev, prod_rank, prod_at))
 
@@ -340,13 +354,16 @@ def check_graph(graph: Graph, check_ties: bool = True) -> None:
         _check_array(f"row[{k!r}]", rw)
 
         if cp.shape[0] != nn[dst] + 1:
-            _fail(f"{k}: colptr has {cp.shape[0]} entries, expected num_nodes[{dst!r}] + 1 = {nn[dst] + 1}")
+            _fail(
+                f"{k}: colptr has {cp.shape[0]} entries, "
+                f"expected num_nodes[{dst!r}] + 1 = {nn[dst] + 1}"
+            )
         if cp[0] != 0:
             _fail(f"{k}: colptr[0] = {int(cp[0])}, expected 0")
         if cp[-1] != rw.shape[0]:
             _fail(f"{k}: colptr[-1] = {int(cp[-1])} but len(row) = {rw.shape[0]}")
         for lo in range(0, cp.shape[0] - 1, _CHECK_CHUNK):
-            c = np.asarray(cp[lo:lo + _CHECK_CHUNK + 1])
+            c = np.asarray(cp[lo : lo + _CHECK_CHUNK + 1])
             d = np.diff(c)
             if (d < 0).any():
                 i = lo + int(np.argmax(d < 0))
@@ -361,7 +378,10 @@ def check_graph(graph: Graph, check_ties: bool = True) -> None:
             bad = (r < 0) | (r >= n_src)
             if bad.any():
                 i = int(np.argmax(bad))
-                _fail(f"{k}: row[{lo + i}] = {int(r[i])} out of range [0, {n_src}) for source type {src!r}")
+                _fail(
+                    f"{k}: row[{lo + i}] = {int(r[i])} out of range [0, {n_src}) "
+                    f"for source type {src!r}"
+                )
             # One element of overlap so pairs straddling a chunk boundary are checked.
             a = max(lo - 1, 0)
             r = np.asarray(rw[a:hi])
@@ -380,13 +400,15 @@ def check_graph(graph: Graph, check_ties: bool = True) -> None:
                 _fail(
                     f"{k}: column {int(col[i])} ({dst!r}) not sorted by neighbour time"
                     f"{' then id' if check_ties else ''} at positions {p},{p + 1}: "
-                    f"(id {int(r[i])}, time {int(t[i])}) before (id {int(r[i + 1])}, time {int(t[i + 1])})"
+                    f"(id {int(r[i])}, time {int(t[i])}) "
+                    f"before (id {int(r[i + 1])}, time {int(t[i + 1])})"
                 )
 
 
 # --------------------------------------------------------------------------
 # persistence
 # --------------------------------------------------------------------------
+
 
 def _fname(kind: str, name: str) -> str:
     return f"{kind}__{name}.npy"
@@ -398,14 +420,18 @@ def save(graph: Graph, directory: str, meta: dict | None = None) -> None:
     files = {"colptr": {}, "row": {}, "node_time": {}}
     for t in graph.node_types:
         files["node_time"][t] = _fname("node_time", t)
-        np.save(os.path.join(directory, files["node_time"][t]),
-                np.ascontiguousarray(graph.node_time[t], dtype=np.int64))
+        np.save(
+            os.path.join(directory, files["node_time"][t]),
+            np.ascontiguousarray(graph.node_time[t], dtype=np.int64),
+        )
     for et in graph.edge_types:
         k = key(et)
         for kind, arrs in (("colptr", graph.colptr), ("row", graph.row)):
             files[kind][k] = _fname(kind, k)
-            np.save(os.path.join(directory, files[kind][k]),
-                    np.ascontiguousarray(arrs[k], dtype=np.int64))
+            np.save(
+                os.path.join(directory, files[kind][k]),
+                np.ascontiguousarray(arrs[k], dtype=np.int64),
+            )
     manifest = {
         "format": 1,
         "node_types": list(graph.node_types),
@@ -450,6 +476,7 @@ def load(directory: str, mmap: bool = True) -> Graph:
 # command line
 # --------------------------------------------------------------------------
 
+
 def _describe(graph: Graph) -> str:
     lines = []
     nn = graph.num_nodes()
@@ -466,8 +493,11 @@ def _describe(graph: Graph) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--scale", default="default",
-                    help=f"one of {sorted(SCALES)} or a float factor relative to 'default'")
+    ap.add_argument(
+        "--scale",
+        default="default",
+        help=f"one of {sorted(SCALES)} or a float factor relative to 'default'",
+    )
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--out", default=None, help="directory to save into (omit to only generate)")
     ap.add_argument("--check", action="store_true", help="run check_graph after generating")

@@ -20,9 +20,9 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-import graph as graphs  # noqa: E402
+import graph as graphs
 
-import tovalib  # noqa: E402
+import tovalib
 
 SEED_TYPE = "transaction"
 FAN_OUT = np.array([15, 10], dtype=np.int64)
@@ -47,8 +47,13 @@ def init_worker(data_dir, ranks, barrier, base_seed):
     # the same numbers call after call, correlating the neighbours picked across shards. Tying the
     # seed to the rank keeps a run reproducible for a given worker count.
     sampler, num_neighbors, num_seeds = open_sampler(data_dir, base_seed + rank)
-    _worker.update(rank=rank, sampler=sampler, num_neighbors=num_neighbors, num_seeds=num_seeds,
-                   barrier=barrier)
+    _worker.update(
+        rank=rank,
+        sampler=sampler,
+        num_neighbors=num_neighbors,
+        num_seeds=num_seeds,
+        barrier=barrier,
+    )
 
 
 def seed_batch(index, batch_size, num_seeds, base_seed):
@@ -85,14 +90,18 @@ def run(num_workers, args, data_dir):
     # Queues and barriers reach a worker only as initializer arguments, at process creation.
     initargs = (data_dir, ranks, barrier, args.seed)
     with ProcessPoolExecutor(num_workers, ctx, init_worker, initargs) as pool:
-        tasks = [pool.submit(sample_shard, num_workers, args.batches, args.batch_size, args.seed)
-                 for _ in range(num_workers)]
+        tasks = [
+            pool.submit(sample_shard, num_workers, args.batches, args.batch_size, args.seed)
+            for _ in range(num_workers)
+        ]
         shards = [task.result() for task in tasks]
     calls, edges = sum(s[0] for s in shards), sum(s[1] for s in shards)
     seconds = max(s[2] for s in shards)  # the slowest shard ends the parallel section
     label = f"{num_workers} worker{'s' if num_workers > 1 else ''}"
-    print(f"{label:>10}: {calls} calls in {seconds:.2f} s: {calls / seconds:8.1f} calls/s, "
-          f"{edges / seconds / 1e6:6.2f} M sampled edges/s")
+    print(
+        f"{label:>10}: {calls} calls in {seconds:.2f} s: {calls / seconds:8.1f} calls/s, "
+        f"{edges / seconds / 1e6:6.2f} M sampled edges/s"
+    )
     return calls / seconds
 
 
@@ -123,8 +132,10 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         data_dir = args.data or tmp
         prepare(data_dir, args.scale)
-        print(f"{args.batches} batches of {args.batch_size} '{SEED_TYPE}' seeds, uniform fan-out "
-              f"{FAN_OUT.tolist()} over every edge type; {os.cpu_count()} cores")
+        print(
+            f"{args.batches} batches of {args.batch_size} '{SEED_TYPE}' seeds, uniform fan-out "
+            f"{FAN_OUT.tolist()} over every edge type; {os.cpu_count()} cores"
+        )
         one = run(1, args, data_dir)
         many = run(args.workers, args, data_dir)
     print(f"speed-up with {args.workers} workers: {many / one:.2f}x")

@@ -32,6 +32,7 @@ from tqdm import tqdm
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
 import graph as graphs
+
 import tovalib
 
 SEED_TYPE = "transaction"
@@ -292,7 +293,7 @@ class HeteroGNN(nn.Module):
 
     def forward(self, x, edges, num_seeds):
         h = {t: torch.relu(lin(x[t])) for t, lin in self.encode.items()}
-        for layer, ets in zip(self.layers, self.edge_types):
+        for layer, ets in zip(self.layers, self.edge_types, strict=True):
             out = {t: lin(h[t]) for t, lin in layer["self"].items()}
             for src, rel, dst in ets:
                 key = graphs.key((src, rel, dst))

@@ -96,7 +96,8 @@ def test_each_epoch_gives_a_rank_other_seeds(two_ranks):
 def test_training_is_earlier_than_validation(example, data_dir):
     task = example.Task(str(data_dir))
     train_ids, val_ids = task.split()
-    assert len(train_ids) > 0 and len(val_ids) > 0
+    assert len(train_ids) > 0
+    assert len(val_ids) > 0
     assert task.seed_time[train_ids].max() < task.seed_time[val_ids].min()
 
 
