@@ -60,7 +60,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
     seed_times_.assign(times.view().data, times.view().data + times.size());
   }
 
-  for (NodeTypeRecord& type : node_types_) type.sampled.start();
+  for (NodeTypeRecord& type : node_types_) type.sampled.start(request.seed_node.size());
 
   request.edge_types.resize(edge_types_.size());
   for (size_t e = 0; e < edge_types_.size(); ++e) {

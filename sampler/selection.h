@@ -69,13 +69,13 @@ class EdgeRecorder {
 
   void hash_ahead(Pending& edge) {
     edge.neighbour = row_.data[edge.position];
-    edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
-    sources_.index_map.prefetch(edge.hash);
+    edge.hash = NodeIndexMap::hash(edge.neighbour);
+    sources_.index_map.prefetch(edge.batch, edge.hash);
   }
 
   void store(const Pending& edge) {
     bool inserted = false;
-    const int64_t local = sources_.index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour,
+    const int64_t local = sources_.index_map.find_or_insert(edge.batch, edge.hash, edge.neighbour,
                                                             sources_.size(), inserted);
     if (inserted) sources_.append(edge.batch, edge.neighbour);
     edges_.sampled_row.push_back(local);
