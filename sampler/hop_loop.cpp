@@ -18,12 +18,16 @@ namespace {
 
 // A window bound as int64: integers and objects with __index__ only. pybind11's own integer caster
 // would fall back to int() and so truncate a NumPy float32 bound silently; a time window given in
-// floats is a mistake to report, not to round. An error raised by __index__ itself is the
-// caller's and passes through as it is.
+// floats is a mistake to report, not to round. __index__ says "not an integer" with a TypeError
+// (a float array does); any other error it raises is the caller's and passes through as it is.
 int64_t window_bound(const py::object& bound) {
   if (!PyIndex_Check(bound.ptr())) throw_cast_error(bound);
   const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(bound.ptr()));
-  if (!index) throw py::error_already_set();
+  if (!index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw_cast_error(bound);
+  }
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
   if (overflow != 0) throw_cast_error(bound);
@@ -89,6 +93,8 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
     }
     // Every type's frontier moves on to exactly what this hop added to it, through any edge type.
     for (NodeTypeRecord& type : node_types_) type.sampled.advance_frontier();
+    // Hops that expand nothing still take time when there are very many of them.
+    poll_signals();
   }
 }
 

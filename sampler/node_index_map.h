@@ -37,13 +37,20 @@ class NodeIndexMap {
   // REQUIRES: 0 <= batches <= kMaxBatch + 1, and the previous call has been cleared.
   void begin(int64_t batches) {
     assert(0 <= batches && batches <= kMaxBatch + 1 && arena_used_ == 0);
-    tables_.assign(static_cast<size_t>(batches), Table{});
+    batches_ = static_cast<size_t>(batches);
     if (++stamp_ == 0) {  // after 2^32 calls: no slot may carry an old stamp that comes round again
       std::fill(arena_.begin(), arena_.end(), Slot{});
       stamp_ = 1;
     }
   }
 
+  // Makes the per-seed tables ready for lookups. Only a node type that receives nodes pays for
+  // them, which matters for calls with very many seeds.
+  void prepare() {
+    if (tables_.size() != batches_) tables_.assign(batches_, Table{});
+  }
+
+  // REQUIRES: prepare() since begin().
   void prefetch(int64_t batch, uint64_t hash) const {
     const Table& table = tables_[static_cast<size_t>(batch)];
     if (table.shift != 0) __builtin_prefetch(&arena_[table.offset + (hash >> table.shift)], 1);
@@ -51,7 +58,8 @@ class NodeIndexMap {
 
   // Returns the local index stored for (batch, node). When the pair is new it is stored with
   // `next_index` and `inserted` is set.
-  // REQUIRES: 0 <= batch < the batches of begin(), 0 <= next_index, hash == hash(node).
+  // REQUIRES: prepare() since begin(), 0 <= batch < the batches of begin(), 0 <= next_index,
+  // hash == hash(node).
   int64_t find_or_insert(int64_t batch, uint64_t hash, int64_t node, int64_t next_index,
                          bool& inserted) {
     assert(0 <= batch && static_cast<size_t>(batch) < tables_.size() && 0 <= next_index);
@@ -162,6 +170,7 @@ class NodeIndexMap {
   uint64_t entries_ = 0;  // nodes stored in the running call
   uint64_t first_capacity_ = kMinCapacity;
   uint32_t stamp_ = 0;  // the running call's; slots start at 0, which no call uses
+  size_t batches_ = 0;  // of the running call
 };
 
 }  // namespace tovalib

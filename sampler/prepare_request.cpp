@@ -95,6 +95,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   NodeTypeRecord& entity_type = node_types_[request.entity];
   SampledNodes& seeds = entity_type.sampled;
   const Int64View seed_ids = request.seed_node.view();
+  seeds.index_map.prepare();
   seeds.batch.reserve(static_cast<size_t>(seed_ids.size));
   seeds.node.reserve(static_cast<size_t>(seed_ids.size));
   for (int64_t i = 0; i < seed_ids.size; ++i) {

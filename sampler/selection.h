@@ -30,7 +30,9 @@ class EdgeRecorder {
  public:
   // `sources` are the edge type's source type's sampled nodes.
   EdgeRecorder(const Int64View& row, SampledNodes& sources, SampledEdges& edges)
-      : row_(row), sources_(sources), edges_(edges) {}
+      : row_(row), sources_(sources), edges_(edges) {
+    sources_.index_map.prepare();
+  }
 
   // Records the edge from row[position] to the frontier node with local index frontier_index.
   // The neighbour joins the seed's subgraph once: met again under the same batch index it keeps
