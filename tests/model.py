@@ -144,15 +144,16 @@ def _wrap_int64(value):
 
 
 def _window_bound(obj):
-    """Convert one window bound the way the binding library casts to int64.
+    """Convert one window bound to int64: integers and objects with __index__ only.
 
-    Floats are refused even when integral, so that a float window array is
-    an error rather than a silent truncation.
+    Floats are refused even when integral, so that a float window array is an error rather than a
+    silent truncation. __index__ saying "not an integer" (TypeError) gets the cast message too;
+    any other error it raises is the caller's and passes through.
     """
-    if not isinstance(obj, (float, np.floating)):
+    if hasattr(type(obj), "__index__"):
         try:
             value = operator.index(obj)
-        except Exception:
+        except TypeError:
             value = None
         if value is not None and _INT64_MIN <= value <= _INT64_MAX:
             return value
@@ -369,9 +370,9 @@ class ModelSampler:
             # edge type rather than an error.
             k = int(fanouts[hop]) if hop < fanouts.size else 0
             return k, ()
-        # Indexed through Python on the value as given, so a short window
-        # array fails with its own IndexError.
-        window_row = sampling_time_offsets[key][hop]
+        # Indexed through Python on the array that was checked (a list as NumPy converted it),
+        # so a short window array fails with its own IndexError.
+        window_row = _as_array(sampling_time_offsets[key])[hop]
         lower = window_row[0]
         upper = window_row[1]
         if lower is None:
