@@ -1,6 +1,7 @@
 #include "sampler/array_access.h"
 
 #include <cassert>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -85,9 +86,24 @@ int64_t array_dim(const py::array& array, int axis) {
 }
 
 py::array make_int64_array(const int64_t* data, int64_t n) {
-  // Without a base object NumPy copies `data` into memory of its own, so the result never aliases
-  // the sampler's buffers.
-  return py::array_t<int64_t>({static_cast<py::ssize_t>(n)}, {}, data);
+  // NumPy's C API directly: pybind11's generic constructor builds shape and stride vectors and a
+  // temporary view, then copies through NumPy's casting machinery, several times the cost of the
+  // copy itself for the short arrays of a small call. Given no data, NumPy allocates memory that
+  // the array owns (C-contiguous, aligned, writeable), so the result never aliases the sampler's
+  // buffers.
+  const auto& api = py::detail::npy_api::get();
+  PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_INT64_);
+  if (descr == nullptr) throw py::error_already_set();
+  const Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(n)};
+  auto array = py::reinterpret_steal<py::array>(api.PyArray_NewFromDescr_(
+      api.PyArray_Type_, descr, 1, shape, /*strides=*/nullptr, /*data=*/nullptr, /*flags=*/0,
+      /*obj=*/nullptr));
+  if (!array) throw py::error_already_set();
+  if (n > 0) {
+    std::memcpy(py::detail::array_proxy(array.ptr())->data, data,
+                static_cast<size_t>(n) * sizeof(int64_t));
+  }
+  return array;
 }
 
 py::handle CheckedArrayDict::find(const py::str& key) const {
