@@ -24,11 +24,11 @@ bool is_dense_native_int64(const py::array& array) {
          (array.flags() & kDenseFlags) == kDenseFlags;
 }
 
-// The address of element 0 through the buffer protocol. The writable flag is not requested, so
-// read-only and memory-mapped arrays serve as well; the buffer is released before returning.
+// The address of element 0, read from the array object itself: a buffer request would allocate
+// a description of the layout that the flags checked above already give. Read-only and
+// memory-mapped arrays serve as well.
 const int64_t* int64_data(const py::array& array) {
-  const py::buffer_info info = array.request(/*writable=*/false);
-  return static_cast<const int64_t*>(info.ptr);
+  return static_cast<const int64_t*>(array.data());
 }
 
 // str(key) as UTF-8. A text that cannot be encoded (a lone surrogate) raises Python's own
