@@ -31,14 +31,15 @@ const int64_t* int64_data(const py::array& array) {
   return static_cast<const int64_t*>(array.data());
 }
 
-// str(key) as UTF-8. A text that cannot be encoded (a lone surrogate) raises Python's own
-// UnicodeEncodeError rather than pybind11's generic cast error.
-std::string key_text(py::handle key) {
-  const py::str text(key);
+// str(key) as UTF-8, into `text`, whose capacity serves key after key. A text that cannot be
+// encoded (a lone surrogate) raises Python's own UnicodeEncodeError rather than pybind11's
+// generic cast error.
+void read_key_text(py::handle key, std::string& text) {
+  const py::str str(key);
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
   if (data == nullptr) throw py::error_already_set();
-  return std::string(data, static_cast<size_t>(size));
+  text.assign(data, static_cast<size_t>(size));
 }
 
 // A private copy of `dict` taken from its storage, as the checks iterate it: a dict subclass's
@@ -122,27 +123,32 @@ py::array CheckedArrayDict::at(const py::str& key) const {
   return py::reinterpret_borrow<py::array>(value);
 }
 
-CheckedArrayDict check_array_dict(const py::dict& dict, const std::string& name,
-                                  const NameIndex& allowed, int ndim, bool require_int64) {
+CheckedArrayDict check_array_dict(const py::dict& dict, const char* name, const NameIndex& allowed,
+                                  int ndim, bool require_int64) {
   py::dict copy = private_copy(dict);
   // Values that NumPy had to convert; they replace the originals once the walk is over, since the
   // copy must not change while it is walked.
   std::vector<std::pair<py::handle, py::array>> converted;
+  std::string text;
+  // Messages are composed only at a fault: on the way through, their strings would cost more than
+  // the checks themselves.
+  const auto fault = [&](const std::string& what) {
+    return std::runtime_error("Type '" + text + "' in " + name + what);
+  };
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(copy.ptr(), &position, &key, &value)) {
-    const std::string text = key_text(key);
+    read_key_text(key, text);
     if (allowed.find(text) == allowed.end()) {
       throw std::runtime_error("Invalid type '" + text + "' found in " + name + ".");
     }
     py::array array = as_array(value);
-    const std::string prefix = "Type '" + text + "' in " + name;
     if (array.ndim() != ndim) {
-      throw std::runtime_error(prefix + " is not " + std::to_string(ndim) + "D.");
+      throw fault(" is not " + std::to_string(ndim) + "D.");
     }
     if (array_size(array) > 0 && require_int64 && !is_int64_dtype(array.dtype())) {
-      throw std::runtime_error(prefix + " must have dtype int64.");
+      throw fault(" must have dtype int64.");
     }
     if (array.ptr() != value) converted.emplace_back(key, std::move(array));
   }
