@@ -108,7 +108,9 @@ py::array make_int64_array(const int64_t* data, int64_t n) {
 }
 
 py::handle CheckedArrayDict::find(const py::str& key) const {
-  if (!checked_) return py::handle();
+  // A call usually leaves one of its two rule dicts empty; a lookup there would hash and probe
+  // for nothing.
+  if (!checked_ || PyDict_GET_SIZE(checked_.ptr()) == 0) return py::handle();
   PyObject* value = PyDict_GetItemWithError(checked_.ptr(), key.ptr());
   if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
   return value;
