@@ -17,11 +17,15 @@ namespace {
 
 using tovalib::NeighborSampler;
 
+// pybind11's record of the NeighborSampler class, set once the class is registered; it lives as
+// long as the module. Looking it up by C++ type would hash the type's name, twice per call.
+py::detail::type_info* sampler_type = nullptr;
+
 // The sampler inside a Python instance, or null while its __init__ has not completed.
 NeighborSampler* constructed_sampler(PyObject* self) {
   auto* instance = reinterpret_cast<py::detail::instance*>(self);
-  const py::detail::value_and_holder holder = instance->get_value_and_holder(
-      py::detail::get_type_info(typeid(NeighborSampler)), /*throw_if_missing=*/false);
+  const py::detail::value_and_holder holder =
+      instance->get_value_and_holder(sampler_type, /*throw_if_missing=*/false);
   if (holder.inst == nullptr || !holder.holder_constructed()) return nullptr;
   return holder.value_ptr<NeighborSampler>();
 }
@@ -40,6 +44,8 @@ struct ConstructedSampler {
 
 }  // namespace
 
+// Both casters check `self` by its actual type, never with isinstance(): that honours a
+// `__class__` attribute, so an object of any layout could pass for an instance.
 namespace pybind11 {
 namespace detail {
 
@@ -49,7 +55,7 @@ struct type_caster<ConstructedSampler> {
   PYBIND11_TYPE_CASTER(ConstructedSampler, make_caster<NeighborSampler>::name);
 
   bool load(handle source, bool /*convert*/) {
-    if (!isinstance<NeighborSampler>(source)) return false;
+    if (!PyObject_TypeCheck(source.ptr(), sampler_type->type)) return false;
     value.sampler = constructed_sampler(source.ptr());
     if (value.sampler == nullptr) {
       throw type_error("sample() called on a NeighborSampler whose __init__ did not run.");
@@ -65,7 +71,7 @@ struct type_caster<InitTarget> {
   PYBIND11_TYPE_CASTER(InitTarget, make_caster<NeighborSampler>::name);
 
   bool load(handle source, bool /*convert*/) {
-    if (!isinstance<NeighborSampler>(source)) return false;
+    if (!PyObject_TypeCheck(source.ptr(), sampler_type->type)) return false;
     auto* instance = reinterpret_cast<detail::instance*>(source.ptr());
     value.holder = instance->get_value_and_holder(get_type_info(typeid(NeighborSampler)),
                                                   /*throw_if_missing=*/false);
@@ -187,4 +193,5 @@ PYBIND11_MODULE(tovalib, m) {
            py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
            py::arg("seed_time"));
   see_every_init_call(sampler_class);
+  sampler_type = py::detail::get_type_info(typeid(NeighborSampler));
 }

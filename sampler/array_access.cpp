@@ -1,6 +1,7 @@
 #include "sampler/array_access.h"
 
 #include <cassert>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -23,21 +24,22 @@ bool is_dense_native_int64(const py::array& array) {
          (array.flags() & kDenseFlags) == kDenseFlags;
 }
 
-// The address of element 0 through the buffer protocol. The writable flag is not requested, so
-// read-only and memory-mapped arrays serve as well; the buffer is released before returning.
+// The address of element 0, read from the array object itself: a buffer request would allocate
+// a description of the layout that the flags checked above already give. Read-only and
+// memory-mapped arrays serve as well.
 const int64_t* int64_data(const py::array& array) {
-  const py::buffer_info info = array.request(/*writable=*/false);
-  return static_cast<const int64_t*>(info.ptr);
+  return static_cast<const int64_t*>(array.data());
 }
 
-// str(key) as UTF-8. A text that cannot be encoded (a lone surrogate) raises Python's own
-// UnicodeEncodeError rather than pybind11's generic cast error.
-std::string key_text(py::handle key) {
-  const py::str text(key);
+// str(key) as UTF-8, into `text`, whose capacity serves key after key. A text that cannot be
+// encoded (a lone surrogate) raises Python's own UnicodeEncodeError rather than pybind11's
+// generic cast error.
+void read_key_text(py::handle key, std::string& text) {
+  const py::str str(key);
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
   if (data == nullptr) throw py::error_already_set();
-  return std::string(data, static_cast<size_t>(size));
+  text.assign(data, static_cast<size_t>(size));
 }
 
 // A private copy of `dict` taken from its storage, as the checks iterate it: a dict subclass's
@@ -85,13 +87,30 @@ int64_t array_dim(const py::array& array, int axis) {
 }
 
 py::array make_int64_array(const int64_t* data, int64_t n) {
-  // Without a base object NumPy copies `data` into memory of its own, so the result never aliases
-  // the sampler's buffers.
-  return py::array_t<int64_t>({static_cast<py::ssize_t>(n)}, {}, data);
+  // NumPy's C API directly: pybind11's generic constructor builds shape and stride vectors and a
+  // temporary view, then copies through NumPy's casting machinery, several times the cost of the
+  // copy itself for the short arrays of a small call. Given no data, NumPy allocates memory that
+  // the array owns (C-contiguous, aligned, writeable), so the result never aliases the sampler's
+  // buffers.
+  const auto& api = py::detail::npy_api::get();
+  PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_INT64_);
+  if (descr == nullptr) throw py::error_already_set();
+  const Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(n)};
+  auto array = py::reinterpret_steal<py::array>(api.PyArray_NewFromDescr_(
+      api.PyArray_Type_, descr, 1, shape, /*strides=*/nullptr, /*data=*/nullptr, /*flags=*/0,
+      /*obj=*/nullptr));
+  if (!array) throw py::error_already_set();
+  if (n > 0) {
+    std::memcpy(py::detail::array_proxy(array.ptr())->data, data,
+                static_cast<size_t>(n) * sizeof(int64_t));
+  }
+  return array;
 }
 
 py::handle CheckedArrayDict::find(const py::str& key) const {
-  if (!checked_) return py::handle();
+  // A call usually leaves one of its two rule dicts empty; a lookup there would hash and probe
+  // for nothing.
+  if (!checked_ || PyDict_GET_SIZE(checked_.ptr()) == 0) return py::handle();
   PyObject* value = PyDict_GetItemWithError(checked_.ptr(), key.ptr());
   if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
   return value;
@@ -106,27 +125,32 @@ py::array CheckedArrayDict::at(const py::str& key) const {
   return py::reinterpret_borrow<py::array>(value);
 }
 
-CheckedArrayDict check_array_dict(const py::dict& dict, const std::string& name,
-                                  const NameIndex& allowed, int ndim, bool require_int64) {
+CheckedArrayDict check_array_dict(const py::dict& dict, const char* name, const NameIndex& allowed,
+                                  int ndim, bool require_int64) {
   py::dict copy = private_copy(dict);
   // Values that NumPy had to convert; they replace the originals once the walk is over, since the
   // copy must not change while it is walked.
   std::vector<std::pair<py::handle, py::array>> converted;
+  std::string text;
+  // Messages are composed only at a fault: on the way through, their strings would cost more than
+  // the checks themselves.
+  const auto fault = [&](const std::string& what) {
+    return std::runtime_error("Type '" + text + "' in " + name + what);
+  };
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(copy.ptr(), &position, &key, &value)) {
-    const std::string text = key_text(key);
+    read_key_text(key, text);
     if (allowed.find(text) == allowed.end()) {
       throw std::runtime_error("Invalid type '" + text + "' found in " + name + ".");
     }
     py::array array = as_array(value);
-    const std::string prefix = "Type '" + text + "' in " + name;
     if (array.ndim() != ndim) {
-      throw std::runtime_error(prefix + " is not " + std::to_string(ndim) + "D.");
+      throw fault(" is not " + std::to_string(ndim) + "D.");
     }
     if (array_size(array) > 0 && require_int64 && !is_int64_dtype(array.dtype())) {
-      throw std::runtime_error(prefix + " must have dtype int64.");
+      throw fault(" must have dtype int64.");
     }
     if (array.ptr() != value) converted.emplace_back(key, std::move(array));
   }

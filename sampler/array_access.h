@@ -86,8 +86,8 @@ class CheckedArrayDict {
 // `allowed`, every value must have `ndim` dimensions and, when `require_int64` and it is not empty,
 // dtype int64. Throws std::runtime_error naming the argument and the key at the first fault, in
 // dict order.
-CheckedArrayDict check_array_dict(const py::dict& dict, const std::string& name,
-                                  const NameIndex& allowed, int ndim, bool require_int64);
+CheckedArrayDict check_array_dict(const py::dict& dict, const char* name, const NameIndex& allowed,
+                                  int ndim, bool require_int64);
 
 // The same checks for one array; messages name the argument alone.
 void check_array(const py::array& array, const std::string& name, int ndim, bool require_int64);

@@ -5,8 +5,11 @@
 namespace tovalib {
 namespace {
 
-py::array to_array(const std::vector<int64_t>& values) {
-  return make_int64_array(values.data(), static_cast<int64_t>(values.size()));
+// The dicts are new and their keys exact str made at construction, so the dict's own insertion
+// is all that is needed; no Python code can run.
+void insert(const py::dict& dict, const py::str& key, const std::vector<int64_t>& values) {
+  const py::array array = make_int64_array(values.data(), static_cast<int64_t>(values.size()));
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), array.ptr()) != 0) throw py::error_already_set();
 }
 
 }  // namespace
@@ -14,15 +17,15 @@ py::array to_array(const std::vector<int64_t>& values) {
 SampleResult NeighborSampler::assemble_result() {
   py::dict node, num_sampled_nodes, batch;
   for (const NodeTypeRecord& type : node_types_) {
-    node[type.py_name] = to_array(type.sampled.node);
-    num_sampled_nodes[type.py_name] = to_array(type.sampled.num_sampled_nodes);
-    batch[type.py_name] = to_array(type.sampled.batch);
+    insert(node, type.py_name, type.sampled.node);
+    insert(num_sampled_nodes, type.py_name, type.sampled.num_sampled_nodes);
+    insert(batch, type.py_name, type.sampled.batch);
   }
   py::dict num_sampled_edges, sampled_row, sampled_col;
   for (const EdgeTypeRecord& type : edge_types_) {
-    num_sampled_edges[type.py_key] = to_array(type.sampled.num_sampled_edges);
-    sampled_row[type.py_key] = to_array(type.sampled.sampled_row);
-    sampled_col[type.py_key] = to_array(type.sampled.sampled_col);
+    insert(num_sampled_edges, type.py_key, type.sampled.num_sampled_edges);
+    insert(sampled_row, type.py_key, type.sampled.sampled_row);
+    insert(sampled_col, type.py_key, type.sampled.sampled_col);
   }
   return SampleResult{sampled_row, sampled_col, node, batch, num_sampled_nodes, num_sampled_edges};
 }

@@ -183,6 +183,8 @@ def assert_well_formed(graph, request, result):
         assert array.dtype == np.int64
         assert array.ndim == 1
         assert array.flags.owndata
+        assert array.flags.c_contiguous
+        assert array.flags.writeable
     rows, cols, node, batch, num_nodes, num_edges = result
     hops = max(
         [np.size(v) for v in request["num_neighbors"].values()]

@@ -361,3 +361,23 @@ def test_ctrl_c_stops_a_long_call_and_the_next_call_works():
     assert handled[0] - start < 1.5
     small = ({}, windows, entity, i64(3, 7), seed_time)
     assert as_lists(sampler.sample(*small)) == as_lists(slow_request(200)[0].sample(*small))
+
+
+class Impostor:
+    __class__ = property(lambda self: tovalib.NeighborSampler)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda self: tovalib.NeighborSampler.__init__(self, **tiny_graph()),
+        lambda self: tovalib.NeighborSampler.sample(self, FAN, {}, "paper", i64(5), EMPTY),
+    ],
+    ids=["__init__", "sample"],
+)
+def test_an_object_claiming_to_be_a_sampler_is_refused(call):
+    # isinstance() believes a `__class__` attribute; taken for an instance, such an object would
+    # be read as memory it does not have.
+    assert isinstance(Impostor(), tovalib.NeighborSampler)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call(Impostor())
