@@ -12,7 +12,7 @@ KERNEL_HEADERS := sampler/int64_view.h sampler/node_index_map.h sampler/taken_se
                   sampler/sampled_subgraph.h sampler/selection.h
 WARNINGS := -Wall -Wextra -Wshadow -Wsign-conversion
 
-.PHONY: build test demo lint clean
+.PHONY: build test demo plot lint clean
 
 $(VENV)/.tools: tools/find-python.sh
 	test -x $(PY) || "$$(bash tools/find-python.sh)" -m venv $(VENV)
@@ -31,6 +31,12 @@ test: build
 
 demo: build
 	$(PY) bench/benchmark.py
+
+# The benchmark's batch-size sweep as docs/batch_sweep.png (and its figures as JSON beside it).
+plot: build
+	$(PY) -m pip install -q 'matplotlib>=3.5'
+	$(PY) bench/benchmark.py --data bench/data/default --quiet \
+	  --json docs/batch_sweep.json --plot docs/batch_sweep.png
 
 # The formatting and lint gates that CI holds the code to.
 lint: $(VENV)/.tools  # pins kept here only: nothing else needs these tools
