@@ -101,7 +101,6 @@ void CutPipeline::push(const Int64View& colptr, int64_t v, int64_t seed_time) {
   slot.column_end = column.end;
   slot.start = column.begin;
   slot.upper = wrapping_add(seed_time, window.upper);
-  slot.neighbour_loaded = false;
   if (window.has_lower) {
     slot.stage = Stage::kLowerCut;
     slot.search = {column.begin, column.end - column.begin, wrapping_add(seed_time, window.lower)};
@@ -112,8 +111,9 @@ void CutPipeline::push(const Int64View& colptr, int64_t v, int64_t seed_time) {
   settle(slot);
 }
 
-// Moves a slot past the searches that have ended, and starts fetching what its next step reads.
+// Moves a slot past the searches that have ended.
 void CutPipeline::settle(Slot& slot) const {
+  slot.neighbour_read = false;
   if (slot.stage == Stage::kLowerCut && slot.search.done()) {
     slot.start = slot.search.first;
     slot.search = {slot.start, slot.column_end - slot.start, slot.upper};
@@ -129,28 +129,42 @@ void CutPipeline::settle(Slot& slot) const {
     }
     return;
   }
-  // Row prefetch: the neighbour id of the next probe, read at this slot's next turn.
+  // First-probe prefetch: a search that starts here has no earlier probe to have fetched the row
+  // entry of its first one, so the slot reads it only at its next turn.
   __builtin_prefetch(row_.data + slot.search.probe());
 }
 
-// One step of a slot, on data fetched a turn earlier: either the neighbour id of its probe has
-// arrived and its time is fetched, or the time has arrived and the search narrows.
-void CutPipeline::advance(Slot& slot) const {
-  if (slot.stage != Stage::kLowerCut && slot.stage != Stage::kUpperCut) return;
-  if (!slot.neighbour_loaded) {
-    slot.neighbour = row_[slot.search.probe()];
-    if (slot.neighbour < 0 || slot.neighbour >= times_.size) {
-      slot.stage = Stage::kUnanswered;
-      return;
-    }
-    // Time prefetch: the probed neighbour's time, read at this slot's next turn.
-    __builtin_prefetch(times_.data + slot.neighbour);
-    slot.neighbour_loaded = true;
+// Reads the neighbour id of the slot's probe, fetched a turn earlier, and fetches what the
+// slot's next turn reads.
+void CutPipeline::read_probe(Slot& slot) const {
+  slot.neighbour = row_[slot.search.probe()];
+  if (slot.neighbour < 0 || slot.neighbour >= times_.size) {
+    slot.stage = Stage::kUnanswered;
     return;
   }
-  slot.search.narrow(times_[slot.neighbour]);
-  slot.neighbour_loaded = false;
-  settle(slot);
+  slot.neighbour_read = true;
+  // Time prefetch: the probed neighbour's time, which narrows the search.
+  __builtin_prefetch(times_.data + slot.neighbour);
+  // Row prefetch: the row entries of both probes that can follow, so that the next turn need not
+  // wait for a row entry after the time has arrived.
+  for (const bool later : {true, false}) {
+    const TimeBisection next = slot.search.after(later);
+    if (!next.done()) __builtin_prefetch(row_.data + next.probe());
+  }
+}
+
+// One turn of a slot: the time of its probe has arrived and the search narrows, then the next
+// probe is read; a search that has just started reads its first probe.
+void CutPipeline::advance(Slot& slot) const {
+  if (slot.stage != Stage::kLowerCut && slot.stage != Stage::kUpperCut) return;
+  if (slot.neighbour_read) {
+    slot.search.narrow(times_[slot.neighbour]);
+    if (slot.search.done()) {
+      settle(slot);
+      return;
+    }
+  }
+  read_probe(slot);
 }
 
 bool CutPipeline::pop(TimedCut& cut) {

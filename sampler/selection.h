@@ -157,15 +157,13 @@ struct TimeBisection {
   bool done() const { return count <= 0; }
   // The position whose time the next narrow() needs. REQUIRES: !done().
   int64_t probe() const { return first + count / 2; }
-  void narrow(int64_t probe_time) {
+  // The search left once the probe's time is known to be later than the threshold, or not.
+  TimeBisection after(bool probe_later) const {
     const int64_t half = count / 2;
-    if (threshold < probe_time) {
-      count = half;
-    } else {
-      first += half + 1;
-      count -= half + 1;
-    }
+    if (probe_later) return TimeBisection{first, half, threshold};
+    return TimeBisection{first + half + 1, count - half - 1, threshold};
   }
+  void narrow(int64_t probe_time) { *this = after(threshold < probe_time); }
 };
 
 // The first position p in [first, last) with threshold < time(p), or last.
@@ -251,12 +249,13 @@ class CutPipeline {
     int64_t column_end = 0;
     int64_t upper = 0;      // the upper cut's threshold
     int64_t start = 0;      // where the upper cut begins: the lower cut's answer
-    int64_t neighbour = 0;  // row[search.probe()], once loaded
+    int64_t neighbour = 0;  // row[search.probe()], once read
     Stage stage = Stage::kDone;
-    bool neighbour_loaded = false;
+    bool neighbour_read = false;
   };
 
   void settle(Slot& slot) const;
+  void read_probe(Slot& slot) const;
   void advance(Slot& slot) const;
 
   const Int64View row_;
