@@ -173,6 +173,7 @@ void NeighborSampler::expand_timed(EdgeTypeRecord& edge_type, const TimedRule& r
   expand_frontier(
       edge_type, column_lookahead, /*row_lookahead=*/0, begin, end,
       [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
+        // Queue fill: the next nodes' columns, so that their bisections share this one's waits.
         for (; queued < end && !cuts.full(); ++queued) {
           const size_t at = static_cast<size_t>(queued);
           const int64_t seed_time = seed_times_[static_cast<size_t>(frontier.batch[at])];
