@@ -58,12 +58,11 @@ void poll_signals() {
 }
 
 // How far ahead of the frontier node being expanded its successors' data is prefetched: colptr
-// entries kColumnLookahead nodes ahead; the first row entries of a column and the middle one (the
-// first probe of a bisection) kRowLookahead nodes ahead, once their colptr has arrived; and, on
-// the timed paths, the time of that middle neighbour kTimeLookahead nodes ahead.
+// entries kColumnLookahead nodes ahead, and, on the untimed path, the first and middle row entries
+// of a column kRowLookahead nodes ahead, once its colptr has arrived. The timed paths read columns
+// CutPipeline::kWidth nodes ahead to bisect them and fetch their rows themselves.
 constexpr int64_t kColumnLookahead = 16;
 constexpr int64_t kRowLookahead = 8;
-constexpr int64_t kTimeLookahead = 4;
 
 }  // namespace
 
@@ -99,15 +98,15 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
 }
 
 template <typename ExpandNode>
-void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, const Int64View* times,
-                                      int64_t begin, int64_t end, ExpandNode expand_node) {
+void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_lookahead,
+                                      int64_t row_lookahead, int64_t begin, int64_t end,
+                                      ExpandNode expand_node) {
   SampledNodes& frontier = node_types_[edge_type.dst].sampled;
   EdgeRecorder recorder(edge_type.row.view(), node_types_[edge_type.src].sampled,
                         edge_type.sampled);
   const std::string& dst_type = node_types_[edge_type.dst].name;
   const Int64View& colptr = edge_type.colptr.view();
   const Int64View& row = edge_type.row.view();
-  const auto in_colptr = [&colptr](int64_t v) { return v >= 0 && v < colptr.size - 1; };
   // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
   const std::vector<int64_t>& frontier_batch = frontier.batch;
   const std::vector<int64_t>& frontier_node = frontier.node;
@@ -116,28 +115,16 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, const Int64View
     const auto ahead = [&](int64_t distance) {
       return frontier_node[static_cast<size_t>(i + distance)];
     };
-    if (i + kColumnLookahead < end) {
-      const int64_t v = ahead(kColumnLookahead);
-      if (in_colptr(v)) __builtin_prefetch(colptr.data + v);
+    if (i + column_lookahead < end) {
+      const int64_t v = ahead(column_lookahead);
+      if (v >= 0 && v < colptr.size - 1) __builtin_prefetch(colptr.data + v);
     }
-    if (i + kRowLookahead < end) {
-      const int64_t v = ahead(kRowLookahead);
-      if (in_colptr(v)) {
+    if (row_lookahead > 0 && i + row_lookahead < end) {
+      const int64_t v = ahead(row_lookahead);
+      if (has_column(colptr, row, v) && colptr[v] < colptr[v + 1]) {
         const int64_t c0 = colptr[v], c1 = colptr[v + 1];
-        if (0 <= c0 && c0 < c1 && c1 <= row.size) {
-          __builtin_prefetch(row.data + c0);
-          __builtin_prefetch(row.data + c0 + (c1 - c0) / 2);
-        }
-      }
-    }
-    if (times != nullptr && i + kTimeLookahead < end) {
-      const int64_t v = ahead(kTimeLookahead);
-      if (in_colptr(v)) {
-        const int64_t c0 = colptr[v], c1 = colptr[v + 1];
-        if (0 <= c0 && c0 < c1 && c1 <= row.size) {
-          const int64_t u = row[c0 + (c1 - c0) / 2];
-          if (0 <= u && u < times->size) __builtin_prefetch(times->data + u);
-        }
+        __builtin_prefetch(row.data + c0);
+        __builtin_prefetch(row.data + c0 + (c1 - c0) / 2);
       }
     }
     const size_t at = static_cast<size_t>(i);
@@ -154,7 +141,7 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, const Int64View
 
 void NeighborSampler::expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin,
                                      int64_t end) {
-  expand_frontier(edge_type, /*times=*/nullptr, begin, end,
+  expand_frontier(edge_type, kColumnLookahead, kRowLookahead, begin, end,
                   [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
                     if (column.begin == column.end) return;
                     select_uniform(recorder, generator_, taken_, b, i, column.begin, column.end,
@@ -164,24 +151,41 @@ void NeighborSampler::expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out,
 
 void NeighborSampler::expand_recent(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin,
                                     int64_t end) {
-  const NodeTypeRecord& src = node_types_[edge_type.src];
-  const NeighbourTimes time{edge_type.row.view().data, src.node_time.view(), &src.name};
-  expand_frontier(edge_type, &src.node_time.view(), begin, end,
-                  [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
-                    select_recent(recorder, time, column, fan_out,
-                                  seed_times_[static_cast<size_t>(b)], b, i);
-                  });
+  expand_timed(edge_type, TimedRule{TimeWindow{false, 0, 0}, fan_out}, begin, end);
 }
 
 void NeighborSampler::expand_window(EdgeTypeRecord& edge_type, const TimeWindow& window,
                                     int64_t begin, int64_t end) {
+  expand_timed(edge_type, TimedRule{window, -1}, begin, end);
+}
+
+void NeighborSampler::expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin,
+                                   int64_t end) {
   const NodeTypeRecord& src = node_types_[edge_type.src];
-  const NeighbourTimes time{edge_type.row.view().data, src.node_time.view(), &src.name};
-  expand_frontier(edge_type, &src.node_time.view(), begin, end,
-                  [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
-                    select_time_window(recorder, time, column, window,
-                                       seed_times_[static_cast<size_t>(b)], b, i);
-                  });
+  const SampledNodes& frontier = node_types_[edge_type.dst].sampled;
+  const Int64View& colptr = edge_type.colptr.view();
+  const Int64View& row = edge_type.row.view();
+  const NeighbourTimes time{row.data, src.node_time.view(), &src.name};
+  CutPipeline cuts(row, src.node_time.view(), rule);
+  int64_t queued = begin;
+  // The pipeline reads colptr as it queues, CutPipeline::kWidth nodes ahead of the node expanded.
+  const int64_t column_lookahead = kColumnLookahead + static_cast<int64_t>(CutPipeline::kWidth);
+  expand_frontier(
+      edge_type, column_lookahead, /*row_lookahead=*/0, begin, end,
+      [&](EdgeRecorder& recorder, int64_t i, int64_t b, const Column& column) {
+        // Queue fill: the next nodes' columns, so that their bisections share this one's waits.
+        for (; queued < end && !cuts.full(); ++queued) {
+          const size_t at = static_cast<size_t>(queued);
+          const int64_t seed_time = seed_times_[static_cast<size_t>(frontier.batch[at])];
+          cuts.push(colptr, frontier.node[at], seed_time);
+        }
+        TimedCut cut;
+        if (cuts.pop(cut)) {
+          record_cut(recorder, time, cut, rule.latest, b, i);
+        } else {
+          select_timed(recorder, time, column, rule, seed_times_[static_cast<size_t>(b)], b, i);
+        }
+      });
 }
 
 }  // namespace tovalib

@@ -106,15 +106,17 @@ class NeighborSampler {
   SampleResult assemble_result();
 
   // Runs expand_node(recorder, local index, batch index, column) for every frontier node of the
-  // edge type's destination type in [begin, end), in order, prefetching ahead; `times` (the
-  // source type's, or null) also prefetches the time of each column's first bisection probe.
+  // edge type's destination type in [begin, end), in order, prefetching colptr column_lookahead
+  // nodes ahead and the start and middle of columns row_lookahead nodes ahead (0: not at all).
   template <typename ExpandNode>
-  void expand_frontier(EdgeTypeRecord& edge_type, const Int64View* times, int64_t begin,
-                       int64_t end, ExpandNode expand_node);
+  void expand_frontier(EdgeTypeRecord& edge_type, int64_t column_lookahead, int64_t row_lookahead,
+                       int64_t begin, int64_t end, ExpandNode expand_node);
   void expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
   void expand_recent(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
   void expand_window(EdgeTypeRecord& edge_type, const TimeWindow& window, int64_t begin,
                      int64_t end);
+  // select_timed for every frontier node, its bisections run a few nodes ahead in a CutPipeline.
+  void expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin, int64_t end);
 
   // Empties the per-call state after a call, whether it returned or threw, and gives back
   // memory that recent calls did not need.

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import messages
 import model
 import tovalib
-from conftest import EMPTY, assert_same_outcome, assert_well_formed, i64, outcome
+from conftest import EMPTY, assert_same_outcome, assert_well_formed, i64, outcome, windows
 from strategies import PROFILE, graphs, requests
 
 
@@ -97,3 +97,129 @@ def test_edge_types_sharing_a_key_are_refused():
             ["a", "a__r", "b"], [first, second], {shared: i64(0, 1)}, {shared: i64(0)}, {}
         )
     assert error.value.args == (messages.shared_key(first, second, shared),)
+
+
+# The fuzzed frontiers are short and their columns hold at most five neighbours. The timed rules
+# bisect the columns of many frontier nodes at once, so a fault of that interleaving shows only on
+# long frontiers: columns of very different lengths side by side, and nodes far apart in the
+# frontier failing in different ways at different depths of their bisections.
+STAR_KEY = "q__to__p"
+TIMED_RULES = ["most-recent", "window", "window-no-lower"]
+
+
+def timed_rule(rule, keys, hops=1, lower=-20):
+    """The request parts that apply `rule` to every edge type in `keys` at every hop."""
+    if rule == "most-recent":
+        return dict(
+            num_neighbors={k: np.full(hops, 2, np.int64) for k in keys}, sampling_time_offsets={}
+        )
+    rows = [(None if rule == "window-no-lower" else lower, 0)] * hops
+    return dict(num_neighbors={}, sampling_time_offsets={k: windows(*rows) for k in keys})
+
+
+Q_COUNT = 100  # q<u> has time u, so a column in ascending ids is sorted by time
+CLEAN_LENGTHS = [1, 0, 3, 64, 2, 9, 1, 30, 5, 17]
+# Fault nodes, read with seed time 1000 (later than every neighbour), each failing its own way:
+FAULT_COLUMNS = {
+    # the last of seven probes meets a neighbour outside node_time
+    "deep-probe": [*range(63), Q_COUNT + 7],
+    # a neighbour outside node_time that only the sortedness test reads (or a window's lower cut)
+    "first-neighbour": [-1, 1, 2, 3, 4],
+    "unsorted": [5, 1, 3],
+}
+FAULT_KINDS = [*FAULT_COLUMNS, "node-past-colptr", "column-past-row"]
+
+
+def star_with_faults():
+    """p0.. have clean columns, then one node per fault column, then one whose column runs past
+    the end of row. Returns the graph and the node id of every fault kind but node-past-colptr."""
+    columns = [list(range(length)) for length in CLEAN_LENGTHS]
+    fault_node = {}
+    for kind, column in FAULT_COLUMNS.items():
+        fault_node[kind] = len(columns)
+        columns.append(column)
+    fault_node["column-past-row"] = len(columns)
+    columns.append([0, 1])
+    colptr = np.cumsum([0] + [len(c) for c in columns])
+    colptr[-1] += 3
+    graph = dict(
+        node_types=["p", "q"],
+        edge_types=[("q", "to", "p")],
+        colptr={STAR_KEY: colptr},
+        row={STAR_KEY: i64(*(u for c in columns for u in c))},
+        node_time={"q": np.arange(Q_COUNT, dtype=np.int64)},
+    )
+    return graph, fault_node
+
+
+@pytest.mark.parametrize("rule", TIMED_RULES)
+@pytest.mark.parametrize("positions", [(1, 2), (0, 15), (15, 16), (3, 40)], ids=str)
+@pytest.mark.parametrize(
+    "first, second", [(a, b) for a in FAULT_KINDS for b in FAULT_KINDS if a != b]
+)
+def test_the_first_failing_frontier_node_decides_the_error(rule, positions, first, second):
+    graph, fault_node = star_with_faults()
+    fault_node["node-past-colptr"] = len(graph["colptr"][STAR_KEY]) + 3
+    seeds = [v % len(CLEAN_LENGTHS) for v in range(48)]
+    seed_times = [(1000, 30, 10, 0)[v % 4] for v in range(48)]
+
+    def call(kinds):
+        nodes, times = list(seeds), list(seed_times)
+        for position, kind in zip(positions, kinds, strict=False):
+            nodes[position], times[position] = fault_node[kind], 1000
+        request = dict(
+            **timed_rule(rule, [STAR_KEY], lower=-2000),
+            entity_table="p",
+            seed_node=i64(*nodes),
+            seed_time=i64(*times),
+        )
+        module = outcome(tovalib.NeighborSampler(**graph).sample, **request)
+        assert_same_outcome(module, outcome(model.ModelSampler(**graph).sample, **request))
+        return module
+
+    alone = call([first])
+    assert isinstance(alone, Exception)
+    assert_same_outcome(call([first, second]), alone)
+
+
+@pytest.mark.parametrize("rule", TIMED_RULES)
+@pytest.mark.parametrize("shuffled", [False, True], ids=["sorted", "locally-unsorted"])
+@pytest.mark.parametrize("seed", range(4))
+def test_long_frontiers_of_uneven_columns_match_the_model(rule, shuffled, seed):
+    # Two hops over q -> p and a relation from p to itself, so the second hop's frontier grows while
+    # it is expanded; column lengths from 0 to a few hundred; many equal times.
+    rng = np.random.default_rng(seed)
+    sizes = {"p": 80, "q": 400}
+    node_time = {t: rng.integers(0, 50, size=n).astype(np.int64) for t, n in sizes.items()}
+    colptr, row = {}, {}
+    for src in ("q", "p"):
+        key = f"{src}__to__p"
+        lengths = rng.choice([0, 1, 1, 2, 3, 7, 40, 300], size=sizes["p"])
+        columns = []
+        for length in lengths:
+            column = rng.integers(0, sizes[src], size=length)
+            column = column[np.argsort(node_time[src][column], kind="stable")]
+            if shuffled and length > 3:  # swap neighbours inside, keeping both ends
+                i = rng.integers(1, length - 2, size=length // 4)
+                column[i], column[i + 1] = column[i + 1], column[i].copy()
+            columns.append(column)
+        colptr[key] = np.cumsum([0, *lengths]).astype(np.int64)
+        row[key] = np.concatenate(columns).astype(np.int64)
+    graph = dict(
+        node_types=["p", "q"],
+        edge_types=[("q", "to", "p"), ("p", "to", "p")],
+        colptr=colptr,
+        row=row,
+        node_time=node_time,
+    )
+    request = dict(
+        **timed_rule(rule, colptr, hops=2),
+        entity_table="p",
+        seed_node=rng.integers(0, sizes["p"], size=60).astype(np.int64),
+        seed_time=rng.integers(-5, 60, size=60).astype(np.int64),
+    )
+    module = outcome(tovalib.NeighborSampler(**graph).sample, **request)
+    assert_same_outcome(module, outcome(model.ModelSampler(**graph).sample, **request))
+    if not shuffled:
+        assert not isinstance(module, Exception)
+        assert_well_formed(graph, request, module)
