@@ -1,25 +1,16 @@
-// The map from a sampled node of one type, identified by (batch index, global node id), to its
-// local index.
+// The map from a sampled node, identified by (batch index, global node id), to its local index.
 //
-// The frontier is expanded seed by seed, and every lookup made for one frontier node carries that
-// node's batch index. So the map is grouped by seed: each batch index owns a small open-addressing
-// table of its own, placed in one arena shared by all of them. The lookups for one seed then stay
-// in the few cache lines of its table instead of landing anywhere in a table of megabytes, and the
-// tables a hop allocates lie one after another in the arena. A seed whose subgraph outgrows its
-// table gets one twice the size at the end of the arena, so an unusually large seed costs memory
-// in proportion to its own nodes. The first size of a table follows the previous call's nodes per
-// seed, so a steady stream of similar calls rarely regrows a table.
-//
-// The map lives as long as the sampler; begin() starts a call and clear() ends it, keeping the
-// arena for the next call. A slot counts as used only when it carries the running call's stamp,
-// so neither a call's start nor a new table has to zero memory. No result depends on the slot
-// order; callers keep insertion order in their own lists.
+// Flat open addressing with linear probing: one 16-byte slot per entry and no allocation per
+// insert, so a lookup costs one cache line in the common case. The map is meant to live as long
+// as the sampler and be cleared between calls: clearing touches only the slots that were used
+// (or sweeps the table when most of it was), so a small request after a large one stays cheap.
+// No result depends on the slot order; callers keep insertion order in their own lists.
 #pragma once
 
-#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -30,147 +21,121 @@ class NodeIndexMap {
   // The largest batch index a key may carry; seeds beyond it are refused before sampling.
   static constexpr int64_t kMaxBatch = UINT32_MAX;
 
-  // Hash of a node id within its seed's table, to prefetch a slot ahead of the lookup.
-  static uint64_t hash(int64_t node) { return static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull; }
-
-  // Starts a call whose batch indices run from 0 to batches - 1, every one without nodes.
-  // REQUIRES: 0 <= batches <= kMaxBatch + 1, and the previous call has been cleared.
-  void begin(int64_t batches) {
-    assert(0 <= batches && batches <= kMaxBatch + 1 && arena_used_ == 0);
-    batches_ = static_cast<size_t>(batches);
-    if (++stamp_ == 0) {  // after 2^32 calls: no slot may carry an old stamp that comes round again
-      std::fill(arena_.begin(), arena_.end(), Slot{});
-      stamp_ = 1;
-    }
+  // Hash of a key, to prefetch its slot ahead of the lookup. It stays valid across growth.
+  static uint64_t hash(int64_t batch, int64_t node) {
+    uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
+    h ^= (static_cast<uint64_t>(batch) + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    return h * 0xBF58476D1CE4E5B9ull;
   }
 
-  // Makes the per-seed tables ready for lookups. Only a node type that receives nodes pays for
-  // them, which matters for calls with very many seeds.
-  void prepare() {
-    if (tables_.size() != batches_) tables_.assign(batches_, Table{});
-  }
-
-  // REQUIRES: prepare() since begin().
-  void prefetch(int64_t batch, uint64_t hash) const {
-    const Table& table = tables_[static_cast<size_t>(batch)];
-    if (table.shift != 0) __builtin_prefetch(&arena_[table.offset + (hash >> table.shift)], 1);
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash >> shift_], /*rw=*/1);
   }
 
   // Returns the local index stored for (batch, node). When the pair is new it is stored with
   // `next_index` and `inserted` is set.
-  // REQUIRES: prepare() since begin(), 0 <= batch < the batches of begin(), 0 <= next_index,
-  // hash == hash(node).
-  int64_t find_or_insert(int64_t batch, uint64_t hash, int64_t node, int64_t next_index,
+  // REQUIRES: 0 <= batch <= kMaxBatch, 0 <= next_index, hash == hash(batch, node).
+  int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, int64_t next_index,
                          bool& inserted) {
-    assert(0 <= batch && static_cast<size_t>(batch) < tables_.size() && 0 <= next_index);
-    assert(hash == NodeIndexMap::hash(node));
-    Table& table = tables_[static_cast<size_t>(batch)];
-    if (2 * (uint64_t{table.count} + 1) > capacity(table)) grow(table);
-    Slot* slots = arena_.data() + table.offset;
-    const uint64_t mask = capacity(table) - 1;
-    uint64_t i = hash >> table.shift;
-    while (slots[i].stamp == stamp_) {
-      if (slots[i].node == node) {
+    assert(0 <= batch && batch <= kMaxBatch && 0 <= next_index);
+    assert(hash == NodeIndexMap::hash(batch, node));
+    if (2 * (occupied_.size() + 1) > slots_.size()) grow();
+    const uint32_t batch32 = static_cast<uint32_t>(batch);
+    size_t i = static_cast<size_t>(hash >> shift_);
+    while (true) {
+      Slot& slot = slots_[i];
+      if (slot.index_plus_one == 0) break;
+      if (slot.node == node && slot.batch == batch32) {
         inserted = false;
-        return slots[i].index;
+        return static_cast<int64_t>(slot.index_plus_one) - 1;
       }
-      i = (i + 1) & mask;
+      i = (i + 1) & mask_;
     }
     if (next_index >= static_cast<int64_t>(UINT32_MAX)) {
       throw std::length_error("Too many sampled nodes of one type in one call.");
     }
-    slots[i] = Slot{node, static_cast<uint32_t>(next_index), stamp_};
-    ++table.count;
-    ++entries_;
+    occupied_.push_back(static_cast<uint32_t>(i));
+    slots_[i] = Slot{node, batch32, static_cast<uint32_t>(next_index + 1)};
     inserted = true;
     return next_index;
   }
 
   int64_t find_or_insert(int64_t batch, int64_t node, int64_t next_index, bool& inserted) {
-    return find_or_insert(batch, hash(node), node, next_index, inserted);
+    return find_or_insert(hash(batch, node), batch, node, next_index, inserted);
   }
 
-  // Ends a call: empties the map, keeping its arena, and sizes the next call's first tables after
-  // this call's nodes per seed.
+  // Empties the map and keeps its capacity for the next call.
   void clear() {
-    if (!tables_.empty() && entries_ > 0) {
-      const uint64_t per_seed = entries_ / tables_.size();
-      first_capacity_ = kMinCapacity;
-      while (first_capacity_ < 2 * (per_seed + 1) && first_capacity_ < kMaxFirstCapacity) {
-        first_capacity_ *= 2;
-      }
+    if (occupied_.size() * 8 > slots_.size()) {
+      std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
+    } else {
+      for (uint32_t i : occupied_) slots_[i] = Slot{};
     }
-    tables_.clear();
-    arena_used_ = 0;
-    entries_ = 0;
+    occupied_.clear();
   }
 
-  // Adds the bytes the map holds, and the bytes this call needed of them.
+  // Adds the bytes the map holds, and the bytes a table for its current entries would need.
   void measure(size_t& held, size_t& needed) const {
-    held += tables_.capacity() * sizeof(Table) + arena_.capacity() * sizeof(Slot);
-    needed += tables_.size() * sizeof(Table) + arena_used_ * sizeof(Slot);
+    held += slots_.capacity() * sizeof(Slot) + occupied_.capacity() * sizeof(uint32_t);
+    needed += table_size_for(occupied_.size()) * sizeof(Slot) + occupied_.size() * sizeof(uint32_t);
   }
 
-  // Gives back storage that is over four times what this call used: one oversized call must not
-  // pin its peak for the sampler's whole life. Call before clear().
+  // Empties the map and, when its table is over four times what its entries needed, gives the
+  // rest back: one oversized call must not pin its peak for the sampler's whole life.
   void trim() {
-    if (arena_.capacity() > 4 * arena_used_) std::vector<Slot>(arena_used_).swap(arena_);
-    if (tables_.capacity() > 4 * tables_.size()) std::vector<Table>().swap(tables_);
+    const size_t needed = table_size_for(occupied_.size());
+    if (slots_.size() <= 4 * needed) return;
+    std::vector<Slot>(needed).swap(slots_);
+    std::vector<uint32_t> occupied;
+    occupied.reserve(needed / 2);
+    occupied_.swap(occupied);
+    set_capacity(needed);
   }
 
  private:
   struct Slot {
     int64_t node = 0;
-    uint32_t index = 0;
-    uint32_t stamp = 0;  // the call that stored the slot; any other stamp marks it empty
-  };
-  // One seed's table: arena_[offset, offset + capacity), capacity = 2^(64 - shift); shift 0 means
-  // the seed has no table yet. Slot i holds a node whose hash >> shift is i, or it follows such a
-  // slot (linear probing). At most half full.
-  struct Table {
-    uint64_t offset = 0;
-    uint32_t count = 0;
-    uint32_t shift = 0;
+    uint32_t batch = 0;
+    uint32_t index_plus_one = 0;  // 0 marks an empty slot, so a zeroed table is an empty map
   };
 
-  static constexpr uint64_t kMinCapacity = 8;
-  static constexpr uint64_t kMaxFirstCapacity = 4096;
+  static constexpr size_t kMinTable = 1024;
 
-  static uint64_t capacity(const Table& table) {
-    return table.shift == 0 ? 0 : uint64_t{1} << (64 - table.shift);
+  // The table a map of `entries` grows to: a power of two at least kMinTable, at most half full.
+  static size_t table_size_for(size_t entries) {
+    size_t size = kMinTable;
+    while (2 * (entries + 1) > size) size *= 2;
+    return size;
   }
 
-  // Moves the table to a region of the arena twice its size (or its first region). The region
-  // lies past every region of this call, so none of its slots carries this call's stamp.
-  void grow(Table& table) {
-    const uint64_t old_capacity = capacity(table);
-    const uint64_t new_capacity = std::max(2 * old_capacity, first_capacity_);
-    if (arena_used_ + new_capacity > arena_.size()) {
-      arena_.resize(std::max<size_t>(2 * arena_.size(), arena_used_ + new_capacity));
-    }
-    Slot* region = arena_.data() + arena_used_;
-    uint32_t shift = 64;
-    for (uint64_t c = new_capacity; c > 1; c >>= 1) --shift;
-    const uint64_t mask = new_capacity - 1;
-    const Slot* old = arena_.data() + table.offset;
-    for (uint64_t o = 0; o < old_capacity; ++o) {
-      if (old[o].stamp != stamp_) continue;
-      uint64_t i = hash(old[o].node) >> shift;
-      while (region[i].stamp == stamp_) i = (i + 1) & mask;
-      region[i] = old[o];
-    }
-    table.offset = arena_used_;
-    table.shift = shift;
-    arena_used_ += new_capacity;
+  void set_capacity(size_t capacity) {
+    mask_ = capacity - 1;
+    shift_ = 64;
+    for (size_t c = capacity; c > 1; c >>= 1) --shift_;
   }
 
-  std::vector<Table> tables_;  // per batch index of the running call
-  std::vector<Slot> arena_;    // every table's slots; [0, arena_used_) is in use
-  size_t arena_used_ = 0;
-  uint64_t entries_ = 0;  // nodes stored in the running call
-  uint64_t first_capacity_ = kMinCapacity;
-  uint32_t stamp_ = 0;  // the running call's; slots start at 0, which no call uses
-  size_t batches_ = 0;  // of the running call
+  void grow() {
+    const size_t capacity = slots_.empty() ? kMinTable : 2 * slots_.size();
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    set_capacity(capacity);
+    std::vector<uint32_t> old_occupied;
+    old_occupied.reserve(capacity / 2);
+    old_occupied.swap(occupied_);
+    for (uint32_t o : old_occupied) {
+      const Slot& slot = old[o];
+      size_t i = static_cast<size_t>(hash(slot.batch, slot.node) >> shift_);
+      while (slots_[i].index_plus_one != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+      occupied_.push_back(static_cast<uint32_t>(i));
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<uint32_t> occupied_;  // slots in use, so that clear() need not sweep the table
+  size_t mask_ = 0;
+  int shift_ = 64;
 };
 
 }  // namespace tovalib

@@ -60,7 +60,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
     seed_times_.assign(times.view().data, times.view().data + times.size());
   }
 
-  for (NodeTypeRecord& type : node_types_) type.sampled.start(request.seed_node.size());
+  for (NodeTypeRecord& type : node_types_) type.sampled.start();
 
   request.edge_types.resize(edge_types_.size());
   for (size_t e = 0; e < edge_types_.size(); ++e) {
@@ -95,7 +95,6 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   NodeTypeRecord& entity_type = node_types_[request.entity];
   SampledNodes& seeds = entity_type.sampled;
   const Int64View seed_ids = request.seed_node.view();
-  seeds.index_map.prepare();
   seeds.batch.reserve(static_cast<size_t>(seed_ids.size));
   seeds.node.reserve(static_cast<size_t>(seed_ids.size));
   for (int64_t i = 0; i < seed_ids.size; ++i) {

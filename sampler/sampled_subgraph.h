@@ -46,9 +46,7 @@ struct SampledNodes {
 
   int64_t size() const { return static_cast<int64_t>(node.size()); }
 
-  // Starts a call with `batches` seeds.
-  void start(int64_t batches) {
-    index_map.begin(batches);
+  void start() {
     num_sampled_nodes.assign(1, 0);
     frontier_begin = frontier_end = 0;
   }

@@ -31,9 +31,7 @@ class EdgeRecorder {
  public:
   // `sources` are the edge type's source type's sampled nodes.
   EdgeRecorder(const Int64View& row, SampledNodes& sources, SampledEdges& edges)
-      : row_(row), sources_(sources), edges_(edges) {
-    sources_.index_map.prepare();
-  }
+      : row_(row), sources_(sources), edges_(edges) {}
 
   // Records the edge from row[position] to the frontier node with local index frontier_index.
   // The neighbour joins the seed's subgraph once: met again under the same batch index it keeps
@@ -72,13 +70,13 @@ class EdgeRecorder {
 
   void hash_ahead(Pending& edge) {
     edge.neighbour = row_.data[edge.position];
-    edge.hash = NodeIndexMap::hash(edge.neighbour);
-    sources_.index_map.prefetch(edge.batch, edge.hash);
+    edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
+    sources_.index_map.prefetch(edge.hash);
   }
 
   void store(const Pending& edge) {
     bool inserted = false;
-    const int64_t local = sources_.index_map.find_or_insert(edge.batch, edge.hash, edge.neighbour,
+    const int64_t local = sources_.index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour,
                                                             sources_.size(), inserted);
     if (inserted) sources_.append(edge.batch, edge.neighbour);
     edges_.sampled_row.push_back(local);
