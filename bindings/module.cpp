@@ -73,7 +73,7 @@ struct type_caster<InitTarget> {
   bool load(handle source, bool /*convert*/) {
     if (!PyObject_TypeCheck(source.ptr(), sampler_type->type)) return false;
     auto* instance = reinterpret_cast<detail::instance*>(source.ptr());
-    value.holder = instance->get_value_and_holder(get_type_info(typeid(NeighborSampler)),
+    value.holder = instance->get_value_and_holder(sampler_type,
                                                   /*throw_if_missing=*/false);
     return value.holder.inst != nullptr;
   }

@@ -80,10 +80,11 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
       const bool timed = node_types_[edge_type.src].timed && !seed_times_.empty();
       if (rule.is_window()) {
         const TimeWindow window = read_window(rule.windows, hop);
-        if (timed) expand_window(edge_type, window, begin, end);
+        if (timed) expand_timed(edge_type, TimedRule{window, /*latest=*/-1}, begin, end);
       } else if (const int64_t fan_out = rule.fan_out(hop); fan_out != 0) {
         if (timed) {
-          expand_recent(edge_type, fan_out, begin, end);
+          // The most recent k: the k latest not later than the seed time.
+          expand_timed(edge_type, TimedRule{TimeWindow{}, fan_out}, begin, end);
         } else {
           expand_untimed(edge_type, fan_out, begin, end);
         }
@@ -121,7 +122,7 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
     }
     if (row_lookahead > 0 && i + row_lookahead < end) {
       const int64_t v = ahead(row_lookahead);
-      if (has_column(colptr, row, v) && colptr[v] < colptr[v + 1]) {
+      if (has_column(colptr, row, v)) {
         const int64_t c0 = colptr[v], c1 = colptr[v + 1];
         __builtin_prefetch(row.data + c0);
         __builtin_prefetch(row.data + c0 + (c1 - c0) / 2);
@@ -147,16 +148,6 @@ void NeighborSampler::expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out,
                     select_uniform(recorder, generator_, taken_, b, i, column.begin, column.end,
                                    fan_out);
                   });
-}
-
-void NeighborSampler::expand_recent(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin,
-                                    int64_t end) {
-  expand_timed(edge_type, TimedRule{TimeWindow{false, 0, 0}, fan_out}, begin, end);
-}
-
-void NeighborSampler::expand_window(EdgeTypeRecord& edge_type, const TimeWindow& window,
-                                    int64_t begin, int64_t end) {
-  expand_timed(edge_type, TimedRule{window, -1}, begin, end);
 }
 
 void NeighborSampler::expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin,

@@ -112,9 +112,6 @@ class NeighborSampler {
   void expand_frontier(EdgeTypeRecord& edge_type, int64_t column_lookahead, int64_t row_lookahead,
                        int64_t begin, int64_t end, ExpandNode expand_node);
   void expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
-  void expand_recent(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
-  void expand_window(EdgeTypeRecord& edge_type, const TimeWindow& window, int64_t begin,
-                     int64_t end);
   // select_timed for every frontier node, its bisections run a few nodes ahead in a CutPipeline.
   void expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin, int64_t end);
 

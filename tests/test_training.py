@@ -2,7 +2,7 @@
 example promises about its seeds. Needs torch (skipped without it); CI runs it in a step of its own
 (tools/torch_check.sh), not in `make test`."""
 
-import importlib.util
+import importlib
 import pathlib
 import subprocess
 import sys
@@ -19,10 +19,11 @@ EPOCHS = 2
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("train_temporal_gnn", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(EXAMPLE.parent))
+    try:
+        return importlib.import_module("train_temporal_gnn")
+    finally:
+        sys.path.remove(str(EXAMPLE.parent))
 
 
 @pytest.fixture(scope="module")
