@@ -81,8 +81,9 @@ class NodeIndexMap {
     needed += table_size_for(occupied_.size()) * sizeof(Slot) + occupied_.size() * sizeof(uint32_t);
   }
 
-  // Empties the map and, when its table is over four times what its entries needed, gives the
-  // rest back: one oversized call must not pin its peak for the sampler's whole life.
+  // At the end of a call, when the table is over four times what its entries needed: empties the
+  // map and gives the rest back, so that one oversized call does not pin its peak for the
+  // sampler's whole life.
   void trim() {
     const size_t needed = table_size_for(occupied_.size());
     if (slots_.size() <= 4 * needed) return;

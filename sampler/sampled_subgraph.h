@@ -23,14 +23,14 @@ struct BufferUse {
   }
 };
 
-// Gives back the capacity of `buffer` beyond its current size when it holds over four times that
-// much; a buffer a little too large is kept, since a similar call would only grow it again.
+// At the end of a call, when `buffer` holds over four times what the call put in it: empties it
+// and keeps room for that much only. Its contents are no longer needed, so nothing is copied; a
+// buffer a little too large is kept, since a similar call would only grow it again.
 template <typename T>
 void trim_buffer(std::vector<T>& buffer) {
   if (buffer.capacity() <= 4 * buffer.size()) return;
   std::vector<T> fitted;
   fitted.reserve(buffer.size());
-  fitted.assign(buffer.begin(), buffer.end());
   buffer.swap(fitted);
 }
 
