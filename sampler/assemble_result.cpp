@@ -7,7 +7,8 @@ namespace {
 
 // The dicts are new and their keys exact str made at construction, so the dict's own insertion
 // is all that is needed; no Python code can run.
-void insert(const py::dict& dict, const py::str& key, const std::vector<int64_t>& values) {
+template <typename Buffer>
+void insert(const py::dict& dict, const py::str& key, const Buffer& values) {
   const py::array array = make_int64_array(values.data(), static_cast<int64_t>(values.size()));
   if (PyDict_SetItem(dict.ptr(), key.ptr(), array.ptr()) != 0) throw py::error_already_set();
 }

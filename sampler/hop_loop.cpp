@@ -109,8 +109,8 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
   const Int64View& colptr = edge_type.colptr.view();
   const Int64View& row = edge_type.row.view();
   // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
-  const std::vector<int64_t>& frontier_batch = frontier.batch;
-  const std::vector<int64_t>& frontier_node = frontier.node;
+  const Int64Buffer& frontier_batch = frontier.batch;
+  const Int64Buffer& frontier_node = frontier.node;
   uint64_t next_poll = kWorkPerPoll;
   for (int64_t i = begin; i < end; ++i) {
     const auto ahead = [&](int64_t distance) {

@@ -2,8 +2,8 @@
 //
 // Flat open addressing with linear probing: one 16-byte slot per entry and no allocation per
 // insert, so a lookup costs one cache line in the common case. The map is meant to live as long
-// as the sampler and be cleared between calls: clearing touches only the slots that were used
-// (or sweeps the table when most of it was), so a small request after a large one stays cheap.
+// as the sampler and be cleared between calls: entries carry the stamp of the call that made them,
+// so clearing writes nothing, and a small request after a large one stays cheap.
 // No result depends on the slot order; callers keep insertion order in their own lists.
 #pragma once
 
@@ -21,6 +21,9 @@ class NodeIndexMap {
   // The largest batch index a key may carry; seeds beyond it are refused before sampling.
   static constexpr int64_t kMaxBatch = UINT32_MAX;
 
+  // `stamp_limit` is the largest stamp handed out before stamps start over; only tests lower it.
+  explicit NodeIndexMap(uint64_t stamp_limit = UINT32_MAX) : stamp_limit_(stamp_limit) {}
+
   // Hash of a key, to prefetch its slot ahead of the lookup. It stays valid across growth.
   static uint64_t hash(int64_t batch, int64_t node) {
     uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
@@ -33,30 +36,38 @@ class NodeIndexMap {
     if (!slots_.empty()) __builtin_prefetch(&slots_[hash >> shift_], /*rw=*/1);
   }
 
+  // Makes room for `entries` more entries without growing, so that slots prefetched before they
+  // are inserted stay where they were prefetched.
+  void reserve(size_t entries) {
+    while (2 * (size_ + entries + 1) > slots_.size()) grow();
+  }
+
   // Returns the local index stored for (batch, node). When the pair is new it is stored with
   // `next_index` and `inserted` is set.
-  // REQUIRES: 0 <= batch <= kMaxBatch, 0 <= next_index, hash == hash(batch, node).
+  // REQUIRES: 0 <= batch <= kMaxBatch, next_index is the number of entries, hash == hash(batch,
+  // node).
   int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, int64_t next_index,
                          bool& inserted) {
-    assert(0 <= batch && batch <= kMaxBatch && 0 <= next_index);
+    assert(0 <= batch && batch <= kMaxBatch && next_index == static_cast<int64_t>(size_));
     assert(hash == NodeIndexMap::hash(batch, node));
-    if (2 * (occupied_.size() + 1) > slots_.size()) grow();
+    if (2 * (size_ + 1) > slots_.size()) grow();
     const uint32_t batch32 = static_cast<uint32_t>(batch);
     size_t i = static_cast<size_t>(hash >> shift_);
     while (true) {
-      Slot& slot = slots_[i];
-      if (slot.index_plus_one == 0) break;
+      const Slot& slot = slots_[i];
+      if (slot.stamp < first_stamp_) break;
       if (slot.node == node && slot.batch == batch32) {
         inserted = false;
-        return static_cast<int64_t>(slot.index_plus_one) - 1;
+        return static_cast<int64_t>(slot.stamp - first_stamp_);
       }
       i = (i + 1) & mask_;
     }
-    if (next_index >= static_cast<int64_t>(UINT32_MAX)) {
+    if (next_index >= static_cast<int64_t>(UINT32_MAX) - 1) {
       throw std::length_error("Too many sampled nodes of one type in one call.");
     }
-    occupied_.push_back(static_cast<uint32_t>(i));
-    slots_[i] = Slot{node, batch32, static_cast<uint32_t>(next_index + 1)};
+    if (first_stamp_ + static_cast<uint64_t>(next_index) > stamp_limit_) restamp();
+    slots_[i] = Slot{node, batch32, static_cast<uint32_t>(first_stamp_ + size_)};
+    ++size_;
     inserted = true;
     return next_index;
   }
@@ -65,40 +76,40 @@ class NodeIndexMap {
     return find_or_insert(hash(batch, node), batch, node, next_index, inserted);
   }
 
-  // Empties the map and keeps its capacity for the next call.
+  // Empties the map and keeps its capacity for the next call. Nothing is written: the next call
+  // stamps its entries above this call's, so every slot this call used reads as empty then.
   void clear() {
-    if (occupied_.size() * 8 > slots_.size()) {
-      std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
-    } else {
-      for (uint32_t i : occupied_) slots_[i] = Slot{};
-    }
-    occupied_.clear();
+    first_stamp_ += size_;
+    size_ = 0;
+    // Stamps are 32 bits; long before they run out, the table is zeroed once and they start over.
+    if (first_stamp_ > stamp_limit_ / 2) reset();
   }
 
   // Adds the bytes the map holds, and the bytes a table for its current entries would need.
   void measure(size_t& held, size_t& needed) const {
-    held += slots_.capacity() * sizeof(Slot) + occupied_.capacity() * sizeof(uint32_t);
-    needed += table_size_for(occupied_.size()) * sizeof(Slot) + occupied_.size() * sizeof(uint32_t);
+    held += slots_.capacity() * sizeof(Slot);
+    needed += table_size_for(size_) * sizeof(Slot);
   }
 
   // At the end of a call, when the table is over four times what its entries needed: empties the
   // map and gives the rest back, so that one oversized call does not pin its peak for the
   // sampler's whole life.
   void trim() {
-    const size_t needed = table_size_for(occupied_.size());
+    const size_t needed = table_size_for(size_);
     if (slots_.size() <= 4 * needed) return;
     std::vector<Slot>(needed).swap(slots_);
-    std::vector<uint32_t> occupied;
-    occupied.reserve(needed / 2);
-    occupied_.swap(occupied);
     set_capacity(needed);
+    size_ = 0;
+    first_stamp_ = 1;
   }
 
  private:
+  // A slot belongs to the current call when its stamp is at least first_stamp_; the entry with
+  // local index i carries the stamp first_stamp_ + i. Older stamps, and 0, mark an empty slot.
   struct Slot {
     int64_t node = 0;
     uint32_t batch = 0;
-    uint32_t index_plus_one = 0;  // 0 marks an empty slot, so a zeroed table is an empty map
+    uint32_t stamp = 0;
   };
 
   static constexpr size_t kMinTable = 1024;
@@ -116,25 +127,39 @@ class NodeIndexMap {
     for (size_t c = capacity; c > 1; c >>= 1) --shift_;
   }
 
+  // Every slot empty, stamps from 1 again.
+  void reset() {
+    std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
+    size_ = 0;
+    first_stamp_ = 1;
+  }
+
+  // Moves the current call's stamps down to start at 1, in a call whose stamps would pass the
+  // limit.
+  void restamp() {
+    for (Slot& slot : slots_) {
+      slot.stamp = slot.stamp >= first_stamp_ ? slot.stamp - first_stamp_ + 1 : 0;
+    }
+    first_stamp_ = 1;
+  }
+
   void grow() {
     const size_t capacity = slots_.empty() ? kMinTable : 2 * slots_.size();
     std::vector<Slot> old(capacity);
     old.swap(slots_);
     set_capacity(capacity);
-    std::vector<uint32_t> old_occupied;
-    old_occupied.reserve(capacity / 2);
-    old_occupied.swap(occupied_);
-    for (uint32_t o : old_occupied) {
-      const Slot& slot = old[o];
+    for (const Slot& slot : old) {
+      if (slot.stamp < first_stamp_) continue;
       size_t i = static_cast<size_t>(hash(slot.batch, slot.node) >> shift_);
-      while (slots_[i].index_plus_one != 0) i = (i + 1) & mask_;
+      while (slots_[i].stamp >= first_stamp_) i = (i + 1) & mask_;
       slots_[i] = slot;
-      occupied_.push_back(static_cast<uint32_t>(i));
     }
   }
 
   std::vector<Slot> slots_;
-  std::vector<uint32_t> occupied_;  // slots in use, so that clear() need not sweep the table
+  uint64_t stamp_limit_;
+  size_t size_ = 0;           // entries of the current call
+  uint64_t first_stamp_ = 1;  // stamp of the current call's local index 0
   size_t mask_ = 0;
   int shift_ = 64;
 };

@@ -5,19 +5,54 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "sampler/node_index_map.h"
 
 namespace tovalib {
 
+// An allocator whose elements start uninitialised: the kernels size a buffer for a whole batch of
+// results at once and then write every element, so zeroing them first would be wasted stores.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) {}  // NOLINT: implicit by design
+  template <typename U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// The sampled-subgraph lists: resize() leaves new elements unset.
+using Int64Buffer = std::vector<int64_t, UninitializedAllocator<int64_t>>;
+
+// Makes room for `count` more elements at the end of `buffer` and returns where they start; the
+// caller writes them all, or shrinks the buffer back over the ones it did not write.
+inline int64_t* extend(Int64Buffer& buffer, size_t count) {
+  const size_t size = buffer.size();
+  buffer.resize(size + count);
+  return buffer.data() + size;
+}
+
 // Bytes a buffer holds and bytes this call needed of it, summed over buffers.
 struct BufferUse {
   size_t held = 0;
   size_t needed = 0;
 
-  template <typename T>
-  void add(const std::vector<T>& buffer) {
+  template <typename T, typename Allocator>
+  void add(const std::vector<T, Allocator>& buffer) {
     held += buffer.capacity() * sizeof(T);
     needed += buffer.size() * sizeof(T);
   }
@@ -26,10 +61,10 @@ struct BufferUse {
 // At the end of a call, when `buffer` holds over four times what the call put in it: empties it
 // and keeps room for that much only. Its contents are no longer needed, so nothing is copied; a
 // buffer a little too large is kept, since a similar call would only grow it again.
-template <typename T>
-void trim_buffer(std::vector<T>& buffer) {
+template <typename T, typename Allocator>
+void trim_buffer(std::vector<T, Allocator>& buffer) {
   if (buffer.capacity() <= 4 * buffer.size()) return;
-  std::vector<T> fitted;
+  std::vector<T, Allocator> fitted;
   fitted.reserve(buffer.size());
   buffer.swap(fitted);
 }
@@ -37,8 +72,8 @@ void trim_buffer(std::vector<T>& buffer) {
 // The sampled nodes of one node type. Entry i of `batch` and `node` is the node with local index i:
 // together they are the type's sampled-node list, and `index_map` finds a node's local index.
 struct SampledNodes {
-  std::vector<int64_t> batch;
-  std::vector<int64_t> node;
+  Int64Buffer batch;
+  Int64Buffer node;
   std::vector<int64_t> num_sampled_nodes;  // seeds, then one count per hop
   NodeIndexMap index_map;
   int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): what the next hop expands
@@ -91,8 +126,8 @@ struct SampledNodes {
 // The sampled edges of one edge type: entry i of `sampled_row` and `sampled_col` is one edge, as
 // the local indices of its source (the neighbour) and its destination (the frontier node).
 struct SampledEdges {
-  std::vector<int64_t> sampled_row;
-  std::vector<int64_t> sampled_col;
+  Int64Buffer sampled_row;
+  Int64Buffer sampled_col;
   std::vector<int64_t> num_sampled_edges;  // one count per hop
 
   int64_t size() const { return static_cast<int64_t>(sampled_row.size()); }

@@ -21,12 +21,14 @@ namespace tovalib {
 // Where one edge type's chosen edges go during one hop: the source type's sampled nodes and the
 // edge type's sampled edges.
 //
-// Each edge costs two cache misses that do not depend on each other across edges: the neighbour
-// id in `row` and its slot in the index map. The recorder therefore runs a short pipeline: an
-// edge's `row` entry is prefetched when it is recorded, its slot kHashLag edges later, and it is
-// stored kDepth edges later, so the misses of consecutive edges overlap. Edges are stored in the
-// order recorded, so the outcome is exactly that of storing each one at once; callers flush()
-// before reading what was recorded.
+// Each edge costs two cache misses: the neighbour id in `row`, and then its slot in the index map.
+// Storing edges one by one would wait on both in turn, so the recorder collects up to kBatch of
+// them and stores them together in two stages. The row stage reads every neighbour id of the batch
+// (its line was prefetched when the edge was recorded; the loads do not depend on each other, so
+// the stragglers are in flight together). The store stage then stores the edges in the order
+// recorded, prefetching the slot kSlotLookahead edges ahead: enough to hide a miss, while slots
+// prefetched for the whole batch at once were found to arrive no sooner. The outcome is exactly
+// that of storing each edge at once; callers flush() before reading what was recorded.
 class EdgeRecorder {
  public:
   // `sources` are the edge type's source type's sampled nodes.
@@ -39,55 +41,74 @@ class EdgeRecorder {
   // REQUIRES: 0 <= position < row.size.
   void record_edge(int64_t position, int64_t batch, int64_t frontier_index) {
     assert(0 <= position && position < row_.size);
+    // Asked for now, read when the batch is stored: the selection work in between hides the wait.
     __builtin_prefetch(row_.data + position);
-    if (count_ >= kHashLag) hash_ahead(pending_[(count_ - kHashLag) & kMask]);
-    if (count_ >= kDepth) store(pending_[(count_ - kDepth) & kMask]);
-    pending_[count_ & kMask] = Pending{position, batch, frontier_index, 0, 0};
-    ++count_;
+    pending_[pending_count_] = Pending{position, batch, frontier_index, 0, 0};
+    if (++pending_count_ == kBatch) store_pending();
   }
 
   // Edges recorded since the last flush.
-  uint64_t recorded() const { return count_; }
+  uint64_t recorded() const { return stored_ + pending_count_; }
 
   // Stores every pending edge.
   void flush() {
-    const uint64_t first = count_ > kDepth ? count_ - kDepth : 0;
-    const uint64_t hashed = count_ > kHashLag ? count_ - kHashLag : 0;
-    for (uint64_t i = hashed; i < count_; ++i) hash_ahead(pending_[i & kMask]);
-    for (uint64_t i = first; i < count_; ++i) store(pending_[i & kMask]);
-    count_ = 0;
+    store_pending();
+    stored_ = 0;
   }
 
  private:
-  static constexpr uint64_t kDepth = 16;
-  static constexpr uint64_t kHashLag = 8;
-  static constexpr uint64_t kMask = kDepth - 1;
+  static constexpr size_t kBatch = 256;
+  static constexpr size_t kSlotLookahead = 16;
 
   struct Pending {
     int64_t position, batch, frontier_index, neighbour;
     uint64_t hash;
   };
 
-  void hash_ahead(Pending& edge) {
-    edge.neighbour = row_.data[edge.position];
-    edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
-    sources_.index_map.prefetch(edge.hash);
-  }
-
-  void store(const Pending& edge) {
-    bool inserted = false;
-    const int64_t local = sources_.index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour,
-                                                            sources_.size(), inserted);
-    if (inserted) sources_.append(edge.batch, edge.neighbour);
-    edges_.sampled_row.push_back(local);
-    edges_.sampled_col.push_back(edge.frontier_index);
+  void store_pending() {
+    const size_t count = pending_count_;
+    NodeIndexMap& index_map = sources_.index_map;
+    // Grown first, so that the slots prefetched below are the ones the stores will use.
+    index_map.reserve(count);
+    // Row stage.
+    for (size_t i = 0; i < count; ++i) {
+      Pending& edge = pending_[i];
+      edge.neighbour = row_.data[edge.position];
+      edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
+    }
+    // Store stage.
+    for (size_t i = 0; i < count && i < kSlotLookahead; ++i) index_map.prefetch(pending_[i].hash);
+    // Room for every edge, and for every neighbour as a new node: one size check per batch.
+    int64_t* const sampled_row = extend(edges_.sampled_row, count);
+    int64_t* const sampled_col = extend(edges_.sampled_col, count);
+    const int64_t known = sources_.size();
+    int64_t* const new_batch = extend(sources_.batch, count);
+    int64_t* const new_node = extend(sources_.node, count);
+    size_t added = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const Pending& edge = pending_[i];
+      if (i + kSlotLookahead < count) index_map.prefetch(pending_[i + kSlotLookahead].hash);
+      bool inserted = false;
+      sampled_row[i] = index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour,
+                                                known + static_cast<int64_t>(added), inserted);
+      sampled_col[i] = edge.frontier_index;
+      // Written either way and kept only when new: a branch here would be a coin toss.
+      new_batch[added] = edge.batch;
+      new_node[added] = edge.neighbour;
+      added += inserted;
+    }
+    sources_.batch.resize(static_cast<size_t>(known) + added);
+    sources_.node.resize(static_cast<size_t>(known) + added);
+    stored_ += count;
+    pending_count_ = 0;
   }
 
   const Int64View row_;
   SampledNodes& sources_;
   SampledEdges& edges_;
-  Pending pending_[kDepth];
-  uint64_t count_ = 0;
+  Pending pending_[kBatch];
+  size_t pending_count_ = 0;
+  uint64_t stored_ = 0;
 };
 
 // The half-open range of positions in `row` that holds one node's neighbours.
