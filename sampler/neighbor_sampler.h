@@ -19,7 +19,6 @@
 
 #include <array>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -125,7 +124,7 @@ class NeighborSampler {
   std::vector<NodeTypeRecord> node_types_;
   std::vector<EdgeTypeRecord> edge_types_;
   bool has_node_time_ = false;
-  std::mt19937 generator_;
+  Mt19937 generator_;
 
   // Per-call working state beyond the records, kept between calls for its capacity only.
   std::vector<int64_t> seed_times_;  // per batch index, or empty

@@ -39,7 +39,7 @@ void record_all(EdgeRecorder& recorder, int64_t start, int64_t end, int64_t batc
 
 }  // namespace
 
-void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken, int64_t batch,
+void select_uniform(EdgeRecorder& recorder, Mt19937& generator, TakenSet& taken, int64_t batch,
                     int64_t frontier_index, int64_t start, int64_t end, int64_t k) {
   const int64_t n = end - start;
   // Case 1: the whole range, in column order, without drawing.
@@ -51,7 +51,7 @@ void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& t
   // j itself, which no earlier step can have taken.
   taken.begin(n, k);
   for (int64_t j = n - k; j < n; ++j) {
-    const uint32_t draw = static_cast<uint32_t>(generator());
+    const uint32_t draw = generator();
     // draw mod (j + 1), in 32 bits whenever j + 1 fits (a 64-bit division costs several times
     // more); a larger j + 1 exceeds every draw, which is then its own remainder.
     const uint64_t population = static_cast<uint64_t>(j) + 1;

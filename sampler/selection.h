@@ -8,10 +8,10 @@
 
 #include <cassert>
 #include <cstdint>
-#include <random>
 #include <string>
 
 #include "sampler/int64_view.h"
+#include "sampler/mt19937.h"
 #include "sampler/node_index_map.h"
 #include "sampler/sampled_subgraph.h"
 #include "sampler/taken_set.h"
@@ -224,7 +224,7 @@ struct TimedCut {
 // Records k positions of [start, end) chosen uniformly without replacement by Floyd's algorithm,
 // in the order chosen, with exactly one draw per position; or every position in ascending order,
 // without drawing, when k < 0 or k >= end - start.
-void select_uniform(EdgeRecorder& recorder, std::mt19937& generator, TakenSet& taken, int64_t batch,
+void select_uniform(EdgeRecorder& recorder, Mt19937& generator, TakenSet& taken, int64_t batch,
                     int64_t frontier_index, int64_t start, int64_t end, int64_t k);
 
 // Records, in column order, the neighbours in `column` that `rule` chooses against seed_time: the

@@ -1,0 +1,63 @@
+// MT19937: value for value the stream of std::mt19937 seeded alike, refilled a block at a time.
+//
+// Every uniform draw of the sampler comes from here. std::mt19937 keeps its state in
+// uint_fast32_t, 64 bits on this platform, and its refill does not vectorise; this one keeps 32-bit
+// words and refills them in loops whose iterations are independent, so the compiler turns each
+// into vector code.
+#pragma once
+
+#include <cstdint>
+
+namespace tovalib {
+
+class Mt19937 {
+ public:
+  explicit Mt19937(uint32_t seed = 5489u) { this->seed(seed); }
+
+  void seed(uint32_t seed) {
+    state_[0] = seed;
+    for (uint32_t i = 1; i < kWords; ++i) {
+      state_[i] = 1812433253u * (state_[i - 1] ^ (state_[i - 1] >> 30)) + i;
+    }
+    next_ = kWords;
+  }
+
+  uint32_t operator()() {
+    if (next_ == kWords) refill();
+    uint32_t y = state_[next_++];
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9d2c5680u;
+    y ^= (y << 15) & 0xefc60000u;
+    y ^= y >> 18;
+    return y;
+  }
+
+ private:
+  static constexpr uint32_t kWords = 624;
+  static constexpr uint32_t kShift = 397;
+
+  // The word that replaces `word`, from its successor and the word kShift further on.
+  static uint32_t twist(uint32_t word, uint32_t successor, uint32_t shifted) {
+    const uint32_t y = (word & 0x80000000u) | (successor & 0x7fffffffu);
+    return shifted ^ (y >> 1) ^ ((successor & 1u) != 0 ? 0x9908b0dfu : 0u);
+  }
+
+  // Word i is made from words i, i + 1 and i + kShift (mod kWords) in order. The first
+  // kWords - kShift words read only words not yet replaced; the others read words replaced
+  // kWords - kShift steps earlier. Either way no step depends on the few before it.
+  void refill() {
+    uint32_t i = 0;
+    for (; i < kWords - kShift; ++i)
+      state_[i] = twist(state_[i], state_[i + 1], state_[i + kShift]);
+    for (; i < kWords - 1; ++i) {
+      state_[i] = twist(state_[i], state_[i + 1], state_[i + kShift - kWords]);
+    }
+    state_[kWords - 1] = twist(state_[kWords - 1], state_[0], state_[kShift - 1]);
+    next_ = 0;
+  }
+
+  uint32_t state_[kWords];
+  uint32_t next_ = kWords;
+};
+
+}  // namespace tovalib
