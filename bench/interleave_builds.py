@@ -1,0 +1,106 @@
+"""Times one workload on several builds of the module, call by call in turn.
+
+bench/compare_builds.py alternates whole benchmark runs, so a build is compared with another only
+across seconds or minutes, through which this kind of VM drifts by 15% and more. Here each build
+runs in its own worker process, all holding the same graph and drawing the same seed batches; the
+parent asks each worker for one call in turn (the order reversed every call, so no build always
+runs right after the same other), so neighbouring calls see the same machine. Per build it prints
+the median time per call and its ratio to the first build.
+
+    python bench/interleave_builds.py before=/tmp/builds/before after=/tmp/builds/after \\
+        --mode uniform --batch 1024 --calls 80 --data bench/data/default
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def worker(args: argparse.Namespace) -> None:
+    """Serves calls: one line in, one call, its seconds out."""
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    import numpy as np
+
+    sys.path.insert(0, HERE)
+    import benchmark
+    import graph as graphs
+
+    import tovalib
+
+    g = graphs.load(args.data, mmap=False)
+    fan_out = (10,) if args.batch == 1 else (15, 10)
+    w = benchmark.Workload(args.mode, args.mode, args.batch, fan_out)
+    times = g.node_time if args.mode != "uniform" else {}
+    sampler = tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, times)
+    num_neighbors, windows = benchmark.request(g, w)
+    batches = benchmark.seed_batches(g, args.batch, args.calls + 1, seed=0)
+    no_time = np.empty(0, dtype=np.int64)
+    # A one-seed call is timed over many repeats: one alone is below the clock's resolution.
+    repeats = 300 if args.batch == 1 else 1
+    sampler.sample(num_neighbors, windows, benchmark.SEED_TYPE, batches[-1], no_time)
+    print("ready", flush=True)
+    # The last batch warmed the caches; stdin ends when the parent is done.
+    for seeds, _ in zip(batches, sys.stdin, strict=False):
+        start = time.perf_counter()
+        for _ in range(repeats):
+            result = sampler.sample(num_neighbors, windows, benchmark.SEED_TYPE, seeds, no_time)
+            del result
+        print((time.perf_counter() - start) / repeats, flush=True)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("builds", nargs="*", help="NAME=DIRECTORY; the first is the reference")
+    parser.add_argument("--mode", choices=("uniform", "recent", "window", "mixed"))
+    parser.add_argument("--batch", type=int, default=1024, help="seeds per call")
+    parser.add_argument("--calls", type=int, default=80)
+    parser.add_argument("--data", default=os.path.join(HERE, "data", "default"))
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.worker:
+        worker(args)
+        return 0
+    if len(args.builds) < 2 or args.mode is None:
+        parser.error("give --mode and at least two builds")
+
+    builds = [b.split("=", 1) for b in args.builds]
+    command = [sys.executable, os.path.abspath(__file__), "--worker", "--mode", args.mode]
+    command += ["--batch", str(args.batch), "--calls", str(args.calls), "--data", args.data]
+    workers = []
+    for _, directory in builds:
+        env = dict(os.environ, PYTHONPATH=os.path.abspath(directory), OPENBLAS_NUM_THREADS="1")
+        process = subprocess.Popen(
+            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
+        )
+        if process.stdout.readline().strip() != "ready":
+            raise RuntimeError(f"worker for {directory} failed to start")
+        workers.append(process)
+    seconds: list[list[float]] = [[] for _ in builds]
+    for call in range(args.calls):
+        order = range(len(workers)) if call % 2 == 0 else reversed(range(len(workers)))
+        for k in order:
+            workers[k].stdin.write("call\n")
+            workers[k].stdin.flush()
+            seconds[k].append(float(workers[k].stdout.readline()))
+    for process in workers:
+        process.stdin.close()
+        process.wait()
+
+    median = [statistics.median(s) for s in seconds]
+    print(f"{args.mode}, {args.batch} seeds, median of {args.calls} interleaved calls")
+    for (name, _), m in zip(builds, median, strict=True):
+        print(f"{name:>16}{m * 1e6:>12.1f} us{m / median[0]:>9.3f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
