@@ -35,7 +35,7 @@ def worker(args: argparse.Namespace) -> None:
     import tovalib
 
     g = graphs.load(args.data, mmap=False)
-    fan_out = (10,) if args.batch == 1 else (15, 10)
+    fan_out = tuple(args.fan_out) if args.fan_out else (10,) if args.batch == 1 else (15, 10)
     w = benchmark.Workload(args.mode, args.mode, args.batch, fan_out)
     times = g.node_time if args.mode != "uniform" else {}
     sampler = tovalib.NeighborSampler(g.node_types, g.edge_types, g.colptr, g.row, times)
@@ -63,6 +63,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--mode", choices=("uniform", "recent", "window", "mixed"))
     parser.add_argument("--batch", type=int, default=1024, help="seeds per call")
     parser.add_argument("--calls", type=int, default=80)
+    parser.add_argument(
+        "--fan-out", type=int, nargs="+", help="per hop; default 15 10 (10 for one seed)"
+    )
     parser.add_argument("--data", default=os.path.join(HERE, "data", "default"))
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -75,6 +78,8 @@ def main(argv: list[str] | None = None) -> int:
     builds = [b.split("=", 1) for b in args.builds]
     command = [sys.executable, os.path.abspath(__file__), "--worker", "--mode", args.mode]
     command += ["--batch", str(args.batch), "--calls", str(args.calls), "--data", args.data]
+    if args.fan_out:
+        command += ["--fan-out", *map(str, args.fan_out)]
     workers = []
     for _, directory in builds:
         env = dict(os.environ, PYTHONPATH=os.path.abspath(directory), OPENBLAS_NUM_THREADS="1")
@@ -96,7 +101,11 @@ def main(argv: list[str] | None = None) -> int:
         process.wait()
 
     median = [statistics.median(s) for s in seconds]
-    print(f"{args.mode}, {args.batch} seeds, median of {args.calls} interleaved calls")
+    fan_out = " ".join(map(str, args.fan_out)) if args.fan_out else "default"
+    print(
+        f"{args.mode}, {args.batch} seeds, fan-out {fan_out}, "
+        f"median of {args.calls} interleaved calls"
+    )
     for (name, _), m in zip(builds, median, strict=True):
         print(f"{name:>16}{m * 1e6:>12.1f} us{m / median[0]:>9.3f}")
     return 0
