@@ -39,6 +39,7 @@ class TakenSet {
       }
     }
     marked_.clear();
+    scanned_ = 0;
     if (k <= kScanLimit) {
       form_ = Form::kScan;
     } else if (static_cast<uint64_t>(n) < kDenseLimit) {
@@ -58,10 +59,15 @@ class TakenSet {
   bool insert(int64_t x) {
     assert(0 <= x && x < population_);
     if (form_ == Form::kScan) {
-      for (int64_t y : marked_) {
-        if (y == x) return false;
+      for (size_t i = 0; i < scanned_; ++i) {
+        if (scan_[i] == x) return false;
       }
-    } else if (form_ == Form::kDense) {
+      // A selection marks one offset per step, k in all.
+      assert(scanned_ < static_cast<size_t>(kScanLimit));
+      scan_[scanned_++] = x;
+      return true;
+    }
+    if (form_ == Form::kDense) {
       uint8_t& byte = bytes_[static_cast<size_t>(x)];
       if (byte != 0) return false;
       byte = 1;
@@ -98,7 +104,9 @@ class TakenSet {
   std::vector<uint8_t> bytes_;  // dense form, all zero outside the offsets in marked_
   std::vector<int64_t> slots_;  // sparse form, open addressing; kEmpty outside marked_
   size_t mask_ = 0;
-  std::vector<int64_t> marked_;  // offsets marked by the current selection
+  std::vector<int64_t> marked_;  // offsets marked by the current selection, other than by scan
+  int64_t scan_[kScanLimit];     // scan form: the offsets marked
+  size_t scanned_ = 0;
 };
 
 }  // namespace tovalib
