@@ -32,8 +32,10 @@ class NodeIndexMap {
     return h * 0xBF58476D1CE4E5B9ull;
   }
 
+  // REQUIRES: reserve() was called.
   void prefetch(uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash >> shift_], /*rw=*/1);
+    assert(!slots_.empty());
+    __builtin_prefetch(&slots_[hash >> shift_], /*rw=*/1);
   }
 
   // Makes room for `entries` more entries without growing, so that slots prefetched before they
@@ -45,12 +47,12 @@ class NodeIndexMap {
   // Returns the local index stored for (batch, node). When the pair is new it is stored with
   // `next_index` and `inserted` is set.
   // REQUIRES: 0 <= batch <= kMaxBatch, next_index is the number of entries, hash == hash(batch,
-  // node).
+  // node), room reserved for one more entry.
   int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, int64_t next_index,
                          bool& inserted) {
     assert(0 <= batch && batch <= kMaxBatch && next_index == static_cast<int64_t>(size_));
     assert(hash == NodeIndexMap::hash(batch, node));
-    if (2 * (size_ + 1) > slots_.size()) grow();
+    assert(2 * (size_ + 1) <= slots_.size());
     const uint32_t batch32 = static_cast<uint32_t>(batch);
     size_t i = static_cast<size_t>(hash >> shift_);
     while (true) {
@@ -62,10 +64,7 @@ class NodeIndexMap {
       }
       i = (i + 1) & mask_;
     }
-    if (next_index >= static_cast<int64_t>(UINT32_MAX) - 1) {
-      throw std::length_error("Too many sampled nodes of one type in one call.");
-    }
-    if (first_stamp_ + static_cast<uint64_t>(next_index) > stamp_limit_) restamp();
+    if (first_stamp_ + static_cast<uint64_t>(next_index) >= stamp_limit_) make_stamp(next_index);
     slots_[i] = Slot{node, batch32, static_cast<uint32_t>(first_stamp_ + size_)};
     ++size_;
     inserted = true;
@@ -73,6 +72,7 @@ class NodeIndexMap {
   }
 
   int64_t find_or_insert(int64_t batch, int64_t node, int64_t next_index, bool& inserted) {
+    reserve(1);
     return find_or_insert(hash(batch, node), batch, node, next_index, inserted);
   }
 
@@ -132,6 +132,15 @@ class NodeIndexMap {
     std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
     size_ = 0;
     first_stamp_ = 1;
+  }
+
+  // Off the common path: makes sure the entry with local index `next_index` gets a stamp within
+  // the limit, or refuses an entry that no 32-bit stamp could hold.
+  void make_stamp(int64_t next_index) {
+    if (next_index >= static_cast<int64_t>(UINT32_MAX) - 1) {
+      throw std::length_error("Too many sampled nodes of one type in one call.");
+    }
+    if (first_stamp_ + static_cast<uint64_t>(next_index) > stamp_limit_) restamp();
   }
 
   // Moves the current call's stamps down to start at 1, in a call whose stamps would pass the

@@ -43,7 +43,10 @@ class EdgeRecorder {
     assert(0 <= position && position < row_.size);
     // Asked for now, read when the batch is stored: the selection work in between hides the wait.
     __builtin_prefetch(row_.data + position);
-    pending_[pending_count_] = Pending{position, batch, frontier_index, 0, 0};
+    Pending& edge = pending_[pending_count_];
+    edge.position = position;
+    edge.batch = batch;
+    edge.frontier_index = frontier_index;
     if (++pending_count_ == kBatch) store_pending();
   }
 
@@ -67,6 +70,7 @@ class EdgeRecorder {
 
   void store_pending() {
     const size_t count = pending_count_;
+    if (count == 0) return;
     NodeIndexMap& index_map = sources_.index_map;
     // Grown first, so that the slots prefetched below are the ones the stores will use.
     index_map.reserve(count);
