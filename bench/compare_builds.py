@@ -11,6 +11,7 @@ so that drift of the machine hits every build alike; per workload the median rou
 from __future__ import annotations
 
 import argparse
+import glob
 import json
 import os
 import statistics
@@ -32,6 +33,10 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv[:split])
     bench_args = argv[split + 1 :]
     builds = [b.split("=", 1) for b in args.builds]
+    for name, directory in builds:
+        # Without the module there, the run would silently time the installed one instead.
+        if not glob.glob(os.path.join(directory, "tovalib*.so")):
+            parser.error(f"{name}: no tovalib module in {directory}")
 
     rounds: dict[str, dict[str, list[float]]] = {name: {} for name, _ in builds}
     order: list[str] = []

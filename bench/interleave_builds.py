@@ -45,7 +45,7 @@ def worker(args: argparse.Namespace) -> None:
     # A one-seed call is timed over many repeats: one alone is below the clock's resolution.
     repeats = 300 if args.batch == 1 else 1
     sampler.sample(num_neighbors, windows, benchmark.SEED_TYPE, batches[-1], no_time)
-    print("ready", flush=True)
+    print("ready", tovalib.__file__, flush=True)
     # The last batch warmed the caches; stdin ends when the parent is done.
     for seeds, _ in zip(batches, sys.stdin, strict=False):
         start = time.perf_counter()
@@ -53,6 +53,12 @@ def worker(args: argparse.Namespace) -> None:
             result = sampler.sample(num_neighbors, windows, benchmark.SEED_TYPE, seeds, no_time)
             del result
         print((time.perf_counter() - start) / repeats, flush=True)
+
+
+def stop(workers: list[subprocess.Popen]) -> None:
+    for process in workers:
+        process.kill()
+        process.wait()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -86,16 +92,23 @@ def main(argv: list[str] | None = None) -> int:
         process = subprocess.Popen(
             command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
         )
-        if process.stdout.readline().strip() != "ready":
-            raise RuntimeError(f"worker for {directory} failed to start")
         workers.append(process)
+        ready = process.stdout.readline().split()
+        # A directory without the module would silently time the installed one instead.
+        if ready[:1] != ["ready"] or os.path.dirname(ready[1]) != os.path.abspath(directory):
+            stop(workers)
+            raise RuntimeError(f"no worker over a tovalib module in {directory}: {ready}")
     seconds: list[list[float]] = [[] for _ in builds]
     for call in range(args.calls):
         order = range(len(workers)) if call % 2 == 0 else reversed(range(len(workers)))
         for k in order:
             workers[k].stdin.write("call\n")
             workers[k].stdin.flush()
-            seconds[k].append(float(workers[k].stdout.readline()))
+            line = workers[k].stdout.readline()
+            if not line:
+                stop(workers)
+                raise RuntimeError(f"the worker for {builds[k][1]} stopped at call {call}")
+            seconds[k].append(float(line))
     for process in workers:
         process.stdin.close()
         process.wait()

@@ -2,8 +2,10 @@
 //
 // Flat open addressing with linear probing: one 16-byte slot per entry and no allocation per
 // insert, so a lookup costs one cache line in the common case. The map is meant to live as long
-// as the sampler and be cleared between calls: entries carry the stamp of the call that made them,
-// so clearing writes nothing, and a small request after a large one stays cheap.
+// as the sampler and be cleared between calls: an entry's stamp is its local index plus the first
+// stamp of the call that made it, and each call starts its stamps above the last call's, so
+// clearing writes nothing (but for a sweep once in two billion entries) and a small request after
+// a large one stays cheap.
 // No result depends on the slot order; callers keep insertion order in their own lists.
 #pragma once
 
@@ -38,19 +40,20 @@ class NodeIndexMap {
     __builtin_prefetch(&slots_[hash >> shift_], /*rw=*/1);
   }
 
+  // The number of entries: the local index the next new key gets.
+  size_t size() const { return size_; }
+
   // Makes room for `entries` more entries without growing, so that slots prefetched before they
   // are inserted stay where they were prefetched.
   void reserve(size_t entries) {
     while (2 * (size_ + entries + 1) > slots_.size()) grow();
   }
 
-  // Returns the local index stored for (batch, node). When the pair is new it is stored with
-  // `next_index` and `inserted` is set.
-  // REQUIRES: 0 <= batch <= kMaxBatch, next_index is the number of entries, hash == hash(batch,
-  // node), room reserved for one more entry.
-  int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, int64_t next_index,
-                         bool& inserted) {
-    assert(0 <= batch && batch <= kMaxBatch && next_index == static_cast<int64_t>(size_));
+  // Returns the local index stored for (batch, node). When the pair is new it gets the next local
+  // index, the number of entries before it, and `inserted` is set.
+  // REQUIRES: 0 <= batch <= kMaxBatch, hash == hash(batch, node), room reserved for one more entry.
+  int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, bool& inserted) {
+    assert(0 <= batch && batch <= kMaxBatch);
     assert(hash == NodeIndexMap::hash(batch, node));
     assert(2 * (size_ + 1) <= slots_.size());
     const uint32_t batch32 = static_cast<uint32_t>(batch);
@@ -64,20 +67,21 @@ class NodeIndexMap {
       }
       i = (i + 1) & mask_;
     }
-    if (first_stamp_ + static_cast<uint64_t>(next_index) >= stamp_limit_) make_stamp(next_index);
-    slots_[i] = Slot{node, batch32, static_cast<uint32_t>(first_stamp_ + size_)};
+    const uint64_t index = size_;
+    if (first_stamp_ + index >= stamp_limit_) make_stamp(index);
+    slots_[i] = Slot{node, batch32, static_cast<uint32_t>(first_stamp_ + index)};
     ++size_;
     inserted = true;
-    return next_index;
+    return static_cast<int64_t>(index);
   }
 
-  int64_t find_or_insert(int64_t batch, int64_t node, int64_t next_index, bool& inserted) {
+  int64_t find_or_insert(int64_t batch, int64_t node, bool& inserted) {
     reserve(1);
-    return find_or_insert(hash(batch, node), batch, node, next_index, inserted);
+    return find_or_insert(hash(batch, node), batch, node, inserted);
   }
 
-  // Empties the map and keeps its capacity for the next call. Nothing is written: the next call
-  // stamps its entries above this call's, so every slot this call used reads as empty then.
+  // Empties the map and keeps its capacity for the next call. Usually nothing is written: the next
+  // call stamps its entries above this call's, so every slot this call used reads as empty then.
   void clear() {
     first_stamp_ += size_;
     size_ = 0;
@@ -134,13 +138,13 @@ class NodeIndexMap {
     first_stamp_ = 1;
   }
 
-  // Off the common path: makes sure the entry with local index `next_index` gets a stamp within
-  // the limit, or refuses an entry that no 32-bit stamp could hold.
-  void make_stamp(int64_t next_index) {
-    if (next_index >= static_cast<int64_t>(UINT32_MAX) - 1) {
+  // Off the common path: makes sure the entry with local index `index` gets a stamp within the
+  // limit, or refuses an entry that no 32-bit stamp could hold (its stamp is at least index + 1).
+  void make_stamp(uint64_t index) {
+    if (index >= UINT32_MAX) {
       throw std::length_error("Too many sampled nodes of one type in one call.");
     }
-    if (first_stamp_ + static_cast<uint64_t>(next_index) > stamp_limit_) restamp();
+    if (first_stamp_ + index > stamp_limit_) restamp();
   }
 
   // Moves the current call's stamps down to start at 1, in a call whose stamps would pass the

@@ -99,7 +99,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   seeds.node.reserve(static_cast<size_t>(seed_ids.size));
   for (int64_t i = 0; i < seed_ids.size; ++i) {
     bool inserted = false;
-    seeds.index_map.find_or_insert(i, seed_ids[i], i, inserted);
+    seeds.index_map.find_or_insert(i, seed_ids[i], inserted);
     seeds.append(i, seed_ids[i]);
   }
   seeds.frontier_end = seed_ids.size;

@@ -85,7 +85,9 @@ class EdgeRecorder {
     // Room for every edge, and for every neighbour as a new node: one size check per batch.
     int64_t* const sampled_row = extend(edges_.sampled_row, count);
     int64_t* const sampled_col = extend(edges_.sampled_col, count);
+    // New nodes get the map's next local indices, so the list and the map grow together.
     const int64_t known = sources_.size();
+    assert(static_cast<size_t>(known) == index_map.size());
     int64_t* const new_batch = extend(sources_.batch, count);
     int64_t* const new_node = extend(sources_.node, count);
     size_t added = 0;
@@ -93,8 +95,7 @@ class EdgeRecorder {
       const Pending& edge = pending_[i];
       if (i + kSlotLookahead < count) index_map.prefetch(pending_[i + kSlotLookahead].hash);
       bool inserted = false;
-      sampled_row[i] = index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour,
-                                                known + static_cast<int64_t>(added), inserted);
+      sampled_row[i] = index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour, inserted);
       sampled_col[i] = edge.frontier_index;
       // Written either way and kept only when new: a branch here would be a coin toss.
       new_batch[added] = edge.batch;

@@ -223,3 +223,30 @@ def test_long_frontiers_of_uneven_columns_match_the_model(rule, shuffled, seed):
     if not shuffled:
         assert not isinstance(module, Exception)
         assert_well_formed(graph, request, module)
+
+
+# Chosen edges are stored a batch at a time; through a relation from a type to itself the batch
+# appends to the very list the hop is reading its frontier from. Hops of thousands of edges, with
+# neighbours met again within a seed's subgraph, over three calls on one sampler.
+@pytest.mark.parametrize("rule", ["uniform", *TIMED_RULES])
+def test_long_hops_through_a_self_relation_match_the_model(rule):
+    rng = np.random.default_rng(5)
+    count, degree = 400, 12
+    key = "p__cites__p"
+    graph = dict(
+        node_types=["p"],
+        edge_types=[("p", "cites", "p")],
+        colptr={key: np.arange(0, count * degree + 1, degree, dtype=np.int64)},
+        row={key: np.sort(rng.integers(0, count, (count, degree)), axis=1).ravel()},
+        # p<u> has time u: a column sorted by id is sorted by time
+        node_time={"p": np.arange(count, dtype=np.int64)} if rule != "uniform" else {},
+    )
+    if rule == "uniform":
+        parts = dict(num_neighbors={key: i64(5, 4, 3)}, sampling_time_offsets={})
+    else:
+        parts = timed_rule(rule, [key], hops=3, lower=-150)
+    module, reference = tovalib.NeighborSampler(**graph), model.ModelSampler(**graph)
+    for call in range(3):
+        seeds = rng.integers(0, count, 60 + 20 * call)
+        request = dict(parts, entity_table="p", seed_node=seeds, seed_time=EMPTY)
+        assert_same_outcome(module.sample(**request), reference.sample(**request))
