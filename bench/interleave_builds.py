@@ -7,6 +7,10 @@ parent asks each worker for one call in turn (the order reversed every call, so 
 runs right after the same other), so neighbouring calls see the same machine. Per build it prints
 the median time per call and its ratio to the first build.
 
+A worker process can also be lucky or unlucky for its whole life (where its tables landed in
+memory): two workers over the same build have differed by up to 16% here. With --rounds N every round
+starts fresh workers, and the ratio printed is the median of the N rounds' ratios, each shown.
+
     python bench/interleave_builds.py before=/tmp/builds/before after=/tmp/builds/after \\
         --mode uniform --batch 1024 --calls 80 --data bench/data/default
 """
@@ -68,7 +72,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("builds", nargs="*", help="NAME=DIRECTORY; the first is the reference")
     parser.add_argument("--mode", choices=("uniform", "recent", "window", "mixed"))
     parser.add_argument("--batch", type=int, default=1024, help="seeds per call")
-    parser.add_argument("--calls", type=int, default=80)
+    parser.add_argument("--calls", type=int, default=80, help="calls per round")
+    parser.add_argument(
+        "--rounds",
+        type=int,
+        default=1,
+        help="rounds, each with fresh workers; ratios are medians over rounds",
+    )
     parser.add_argument(
         "--fan-out", type=int, nargs="+", help="per hop; default 15 10 (10 for one seed)"
     )
@@ -86,6 +96,24 @@ def main(argv: list[str] | None = None) -> int:
     command += ["--batch", str(args.batch), "--calls", str(args.calls), "--data", args.data]
     if args.fan_out:
         command += ["--fan-out", *map(str, args.fan_out)]
+    # Per round and build, the median seconds per call.
+    rounds = [interleave(builds, command, args.calls) for _ in range(args.rounds)]
+
+    fan_out = " ".join(map(str, args.fan_out)) if args.fan_out else "default"
+    print(
+        f"{args.mode}, {args.batch} seeds, fan-out {fan_out}, "
+        f"median of {args.calls} interleaved calls, {args.rounds} round(s)"
+    )
+    for k, (name, _) in enumerate(builds):
+        ratios = [r[k] / r[0] for r in rounds]
+        spread = f"   rounds {' '.join(f'{x:.3f}' for x in ratios)}" if len(rounds) > 1 else ""
+        seconds = statistics.median(r[k] for r in rounds)
+        print(f"{name:>16}{seconds * 1e6:>12.1f} us{statistics.median(ratios):>9.3f}{spread}")
+    return 0
+
+
+def interleave(builds: list[list[str]], command: list[str], calls: int) -> list[float]:
+    """One round: a fresh worker per build, calls taken in turn; the median per build."""
     workers = []
     for _, directory in builds:
         env = dict(os.environ, PYTHONPATH=os.path.abspath(directory), OPENBLAS_NUM_THREADS="1")
@@ -99,7 +127,7 @@ def main(argv: list[str] | None = None) -> int:
             stop(workers)
             raise RuntimeError(f"no worker over a tovalib module in {directory}: {ready}")
     seconds: list[list[float]] = [[] for _ in builds]
-    for call in range(args.calls):
+    for call in range(calls):
         order = range(len(workers)) if call % 2 == 0 else reversed(range(len(workers)))
         for k in order:
             workers[k].stdin.write("call\n")
@@ -112,16 +140,7 @@ def main(argv: list[str] | None = None) -> int:
     for process in workers:
         process.stdin.close()
         process.wait()
-
-    median = [statistics.median(s) for s in seconds]
-    fan_out = " ".join(map(str, args.fan_out)) if args.fan_out else "default"
-    print(
-        f"{args.mode}, {args.batch} seeds, fan-out {fan_out}, "
-        f"median of {args.calls} interleaved calls"
-    )
-    for (name, _), m in zip(builds, median, strict=True):
-        print(f"{name:>16}{m * 1e6:>12.1f} us{m / median[0]:>9.3f}")
-    return 0
+    return [statistics.median(s) for s in seconds]
 
 
 if __name__ == "__main__":
