@@ -8,8 +8,8 @@ runs right after the same other), so neighbouring calls see the same machine. Pe
 the median time per call and its ratio to the first build.
 
 A worker process can also be lucky or unlucky for its whole life (where its tables landed in
-memory): two workers over the same build have differed by up to 16% here. With --rounds N every round
-starts fresh workers, and the ratio printed is the median of the N rounds' ratios, each shown.
+memory): two workers over the same build have differed by up to 16% here. With --rounds N every
+round starts fresh workers, and the ratio printed is the median of the N rounds' ratios, each shown.
 
     python bench/interleave_builds.py before=/tmp/builds/before after=/tmp/builds/after \\
         --mode uniform --batch 1024 --calls 80 --data bench/data/default
