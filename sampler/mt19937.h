@@ -1,9 +1,10 @@
-// MT19937: value for value the stream of std::mt19937 seeded alike, refilled a block at a time.
+// MT19937: value for value the stream of std::mt19937 seeded alike, made a block at a time.
 //
 // Every uniform draw of the sampler comes from here. std::mt19937 keeps its state in
-// uint_fast32_t, 64 bits on this platform, and its refill does not vectorise; this one keeps 32-bit
-// words and refills them in loops whose iterations are independent, so the compiler turns each
-// into vector code.
+// uint_fast32_t, 64 bits on this platform, refills it one word at a time and tempers each word as
+// it is drawn. This one keeps 32-bit words, refills them in loops whose iterations are
+// independent, and tempers the whole block into a second array right after, so the compiler turns
+// each loop into vector code and a draw is one load.
 #pragma once
 
 #include <cstdint>
@@ -24,12 +25,7 @@ class Mt19937 {
 
   uint32_t operator()() {
     if (next_ == kWords) refill();
-    uint32_t y = state_[next_++];
-    y ^= y >> 11;
-    y ^= (y << 7) & 0x9d2c5680u;
-    y ^= (y << 15) & 0xefc60000u;
-    y ^= y >> 18;
-    return y;
+    return output_[next_++];
   }
 
  private:
@@ -53,10 +49,18 @@ class Mt19937 {
       state_[i] = twist(state_[i], state_[i + 1], state_[i + kShift - kWords]);
     }
     state_[kWords - 1] = twist(state_[kWords - 1], state_[0], state_[kShift - 1]);
+    for (i = 0; i < kWords; ++i) {
+      uint32_t y = state_[i];
+      y ^= y >> 11;
+      y ^= (y << 7) & 0x9d2c5680u;
+      y ^= (y << 15) & 0xefc60000u;
+      output_[i] = y ^ (y >> 18);
+    }
     next_ = 0;
   }
 
   uint32_t state_[kWords];
+  uint32_t output_[kWords];  // the tempered state, drawn in order
   uint32_t next_ = kWords;
 };
 
