@@ -42,24 +42,6 @@ void read_key_text(py::handle key, std::string& text) {
   text.assign(data, static_cast<size_t>(size));
 }
 
-// A private copy of `dict` taken from its storage, as the checks iterate it: a dict subclass's
-// own __getitem__ or __iter__ plays no part, and nothing the caller does later reaches the copy.
-py::dict private_copy(const py::dict& dict) {
-  if (PyDict_CheckExact(dict.ptr())) {
-    return py::reinterpret_steal<py::dict>(PyDict_Copy(dict.ptr()));
-  }
-  const auto items = py::reinterpret_steal<py::list>(PyDict_Items(dict.ptr()));
-  if (!items) throw py::error_already_set();
-  py::dict copy;
-  for (const py::handle item : items) {
-    if (PyDict_SetItem(copy.ptr(), PyTuple_GET_ITEM(item.ptr(), 0),
-                       PyTuple_GET_ITEM(item.ptr(), 1)) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  return copy;
-}
-
 }  // namespace
 
 Int64Array::Int64Array(const py::array& array) {
@@ -107,59 +89,67 @@ py::array make_int64_array(const int64_t* data, int64_t n) {
   return array;
 }
 
-py::handle CheckedArrayDict::find(const py::str& key) const {
-  // A call usually leaves one of its two rule dicts empty; a lookup there would hash and probe
-  // for nothing.
-  if (!checked_ || PyDict_GET_SIZE(checked_.ptr()) == 0) return py::handle();
-  PyObject* value = PyDict_GetItemWithError(checked_.ptr(), key.ptr());
-  if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
-  return value;
+py::object CheckedArrayDict::find(const py::str& key) const {
+  if (items_.empty()) return py::object();
+  const Py_hash_t hash = PyObject_Hash(key.ptr());  // cached in the str
+  if (hash == -1) throw py::error_already_set();
+  for (const Item& item : items_) {
+    if (item.key.ptr() == key.ptr()) return item.value;
+    if (item.hash != hash) continue;
+    const int equal = PyObject_RichCompareBool(item.key.ptr(), key.ptr(), Py_EQ);
+    if (equal < 0) throw py::error_already_set();
+    if (equal == 1) return item.value;
+  }
+  return py::object();
 }
 
 py::array CheckedArrayDict::at(const py::str& key) const {
-  const py::handle value = find(key);
+  py::object value = find(key);
   if (!value) {
     PyErr_SetObject(PyExc_KeyError, key.ptr());
     throw py::error_already_set();
   }
-  return py::reinterpret_borrow<py::array>(value);
+  return py::reinterpret_steal<py::array>(value.release());
 }
 
 CheckedArrayDict check_array_dict(const py::dict& dict, const char* name, const NameIndex& allowed,
                                   int ndim, bool require_int64) {
-  py::dict copy = private_copy(dict);
-  // Values that NumPy had to convert; they replace the originals once the walk is over, since the
-  // copy must not change while it is walked.
-  std::vector<std::pair<py::handle, py::array>> converted;
+  // The items first, from the dict's storage: no Python code runs while they are taken, so a dict
+  // subclass's own __getitem__ or __iter__ plays no part and the walk below cannot be disturbed.
+  std::vector<std::pair<py::object, py::object>> taken;
+  taken.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict.ptr())));
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+    taken.emplace_back(py::reinterpret_borrow<py::object>(key),
+                       py::reinterpret_borrow<py::object>(value));
+  }
+  std::vector<CheckedArrayDict::Item> items;
+  items.reserve(taken.size());
   std::string text;
   // Messages are composed only at a fault: on the way through, their strings would cost more than
   // the checks themselves.
   const auto fault = [&](const std::string& what) {
     return std::runtime_error("Type '" + text + "' in " + name + what);
   };
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(copy.ptr(), &position, &key, &value)) {
-    read_key_text(key, text);
+  for (auto& [item_key, item_value] : taken) {
+    read_key_text(item_key, text);
     if (allowed.find(text) == allowed.end()) {
       throw std::runtime_error("Invalid type '" + text + "' found in " + name + ".");
     }
-    py::array array = as_array(value);
+    py::array array = as_array(item_value);
     if (array.ndim() != ndim) {
       throw fault(" is not " + std::to_string(ndim) + "D.");
     }
     if (array_size(array) > 0 && require_int64 && !is_int64_dtype(array.dtype())) {
       throw fault(" must have dtype int64.");
     }
-    if (array.ptr() != value) converted.emplace_back(key, std::move(array));
+    const Py_hash_t hash = PyObject_Hash(item_key.ptr());
+    if (hash == -1) throw py::error_already_set();
+    items.push_back(CheckedArrayDict::Item{std::move(item_key), hash, std::move(array)});
   }
-  for (const auto& [converted_key, array] : converted) {
-    if (PyDict_SetItem(copy.ptr(), converted_key.ptr(), array.ptr()) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  return CheckedArrayDict(std::move(copy));
+  return CheckedArrayDict(std::move(items));
 }
 
 void check_array(const py::array& array, const std::string& name, int ndim, bool require_int64) {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -63,23 +65,32 @@ py::array make_int64_array(const int64_t* data, int64_t n);
 // The allowed names of a dict check, each with its position in the caller's list.
 using NameIndex = std::unordered_map<std::string, size_t>;
 
-// A dict of arrays as one call saw and checked it: a private copy whose values are the checked
-// arrays, so that later lookups read exactly what was checked, whatever happens to the caller's
-// dict meanwhile.
+// A dict of arrays as one call saw and checked it: its items, taken from the dict's storage in
+// order and held by strong references, each value replaced by the array that was checked. No
+// Python object refers to the snapshot, so no Python code (a key's __str__ or __eq__ that finds
+// the caller's dict through the garbage collector, say) can change or free what it holds, and
+// later lookups read exactly what was checked.
 class CheckedArrayDict {
  public:
+  struct Item {
+    py::object key;
+    Py_hash_t hash = 0;
+    py::array value;
+  };
+
   CheckedArrayDict() = default;
-  explicit CheckedArrayDict(py::dict checked) : checked_(std::move(checked)) {}
+  explicit CheckedArrayDict(std::vector<Item> items) : items_(std::move(items)) {}
 
-  size_t size() const { return checked_ ? checked_.size() : 0; }
+  size_t size() const { return items_.size(); }
 
-  // The array under `key` by Python's own dict lookup, or an empty handle when there is none.
-  py::handle find(const py::str& key) const;
+  // The array under `key` as a dict lookup finds it: the first item whose key is `key`, or has
+  // its hash and compares equal to it. A null object when there is none.
+  py::object find(const py::str& key) const;
   // The array under `key`; KeyError(key), as the dict itself would raise, when there is none.
   py::array at(const py::str& key) const;
 
  private:
-  py::dict checked_;
+  std::vector<Item> items_;
 };
 
 // Validates a dict of arrays and returns it checked: every key (by its str() text) must be one of

@@ -61,7 +61,7 @@ NeighborSampler::NeighborSampler(const std::vector<std::string>& node_types,
     NodeTypeRecord record;
     record.name = type;
     record.py_name = py::str(type);
-    const py::handle times = checked_node_time.find(record.py_name);
+    const py::object times = checked_node_time.find(record.py_name);
     if (times) {
       record.node_time = Int64Array(py::reinterpret_borrow<py::array>(times));
       record.timed = true;

@@ -66,7 +66,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   for (size_t e = 0; e < edge_types_.size(); ++e) {
     const EdgeTypeRecord& edge_type = edge_types_[e];
     EdgeTypeRequest& rule = request.edge_types[e];
-    const py::handle fan_outs = request.num_neighbors.find(edge_type.py_key);
+    const py::object fan_outs = request.num_neighbors.find(edge_type.py_key);
     if (fan_outs && request.sampling_time_offsets.find(edge_type.py_key)) {
       throw std::runtime_error(
           "'sampling_time_offsets' and 'num_neighbors' may not contain the same edge type. '" +

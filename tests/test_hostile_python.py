@@ -1,6 +1,7 @@
 """Python code that runs inside a call (a key's __str__ or __eq__, a dict subclass, an __array__,
 an __index__, a signal handler) cannot make the sampler read memory or data it did not check."""
 
+import gc
 import os
 import pickle
 import signal
@@ -43,8 +44,9 @@ def isolated(function):
 
 
 class ClearingKey:
-    """A key that empties its dict while the dict is being checked, then fills the memory of the
-    freed value with two-dimensional arrays."""
+    """A key that empties its dict, and every other dict the garbage collector shows holding it,
+    while the dict is being checked, then fills the memory of the freed value with
+    two-dimensional arrays."""
 
     def __init__(self, text, owner):
         self.text, self.owner = text, owner
@@ -54,6 +56,9 @@ class ClearingKey:
 
     def __str__(self):
         self.owner.clear()
+        for referrer in gc.get_referrers(self):
+            if isinstance(referrer, dict) and referrer is not self.__dict__:
+                referrer.clear()
         ClearingKey.litter = [np.zeros((1, 1), dtype=np.int64) for _ in range(1000)]
         return self.text
 
