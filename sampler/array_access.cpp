@@ -42,6 +42,24 @@ void read_key_text(py::handle key, std::string& text) {
   text.assign(data, static_cast<size_t>(size));
 }
 
+// A weak reference to the array that owns the memory `array` reads (itself, or the first array
+// down its chain of bases that owns its data), or a null object when no array owns it (memory
+// lent by a buffer, which NumPy cannot resize).
+py::object pin_memory_owner(const py::array& array) {
+  const auto& api = py::detail::npy_api::get();
+  PyObject* object = array.ptr();
+  while (api.PyArray_Check_(object)) {
+    const auto* fields = py::detail::array_proxy(object);
+    if ((fields->flags & py::detail::npy_api::NPY_ARRAY_OWNDATA_) != 0) {
+      PyObject* pin = PyWeakref_NewRef(object, nullptr);
+      if (pin == nullptr) throw py::error_already_set();
+      return py::reinterpret_steal<py::object>(pin);
+    }
+    object = fields->base;
+  }
+  return py::object();
+}
+
 }  // namespace
 
 Int64Array::Int64Array(const py::array& array) {
@@ -49,7 +67,9 @@ Int64Array::Int64Array(const py::array& array) {
   if (size == 0) return;
   assert(is_int64_dtype(array.dtype()));
   py::array dense = array;
-  if (!is_dense_native_int64(array)) {
+  if (is_dense_native_int64(array)) {
+    pin_ = pin_memory_owner(array);
+  } else {
     using DenseInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast |
                                                 py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
     dense = DenseInt64(array);

@@ -26,7 +26,9 @@ namespace py = pybind11;
 // layout or byte order is read through a contiguous native copy that this object owns, so a
 // strided or byte-swapped array is never misread as a dense one. An empty array of any dtype is
 // an empty view, with no buffer asked for. The length is taken once, here: later changes to the
-// array's shape or dtype cannot make a read run past its memory.
+// array's shape or dtype cannot make a read run past its memory. A view of the caller's memory
+// also holds a weak reference to the array that owns it, for NumPy refuses to resize an array
+// that has one: `resize(refcheck=False)` would otherwise move the memory from under the view.
 class Int64Array {
  public:
   Int64Array() = default;
@@ -40,11 +42,13 @@ class Int64Array {
   py::handle owner() const { return owner_; }
   void release() {
     owner_ = py::object();
+    pin_ = py::object();
     view_ = Int64View{};
   }
 
  private:
   py::object owner_;
+  py::object pin_;  // a weak reference to the array whose memory the view reads, when not ours
   Int64View view_;
 };
 

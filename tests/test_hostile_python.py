@@ -386,3 +386,45 @@ def test_an_object_claiming_to_be_a_sampler_is_refused(call):
     assert isinstance(Impostor(), tovalib.NeighborSampler)
     with pytest.raises(TypeError, match="incompatible function arguments"):
         call(Impostor())
+
+
+RESIZE_REFUSED = "^cannot resize an array that references or is referenced"
+
+
+@pytest.mark.parametrize(
+    "place, key, view",
+    [
+        ("colptr", CITES, False),
+        ("row", CITES, False),
+        ("row", CITES, True),
+        ("node_time", "paper", False),
+    ],
+)
+def test_a_graph_array_cannot_be_resized_under_the_sampler(place, key, view):
+    graph = tiny_graph()
+    owner = graph[place][key]
+    if view:  # the sampler sees a view; its memory belongs to a longer array
+        owner = np.concatenate([owner, i64(0, 0, 0)])
+        graph[place][key] = owner[:-3]
+    sampler = tovalib.NeighborSampler(**graph)
+    with pytest.raises(ValueError, match=RESIZE_REFUSED):
+        owner.resize(10**6, refcheck=False)
+    expected = tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", i64(5), EMPTY)
+    assert as_lists(sampler.sample(FAN, {}, "paper", i64(5), EMPTY)) == as_lists(expected)
+
+
+@pytest.mark.parametrize("place", ["seed_node", "num_neighbors"])
+def test_an_argument_cannot_be_resized_during_the_call(place):
+    seeds, fan_out = i64(5), i64(1)
+    target = seeds if place == "seed_node" else fan_out
+
+    def resize():
+        target.resize(10**6, refcheck=False)
+        return 0
+
+    windows = np.array([[None, Index(resize)]], dtype=object)
+    with pytest.raises(ValueError, match=RESIZE_REFUSED):
+        tovalib.NeighborSampler(**tiny_graph()).sample(
+            {WRITES: fan_out, REV_WRITES: i64(1)}, {CITES: windows}, "paper", seeds, EMPTY
+        )
+    assert target.size == 1
