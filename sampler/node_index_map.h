@@ -10,9 +10,12 @@
 #pragma once
 
 #include <cassert>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -25,10 +28,14 @@ class NodeIndexMap {
 
   // `stamp_limit` is the largest stamp handed out before stamps start over; only tests lower it.
   explicit NodeIndexMap(uint64_t stamp_limit = UINT32_MAX) : stamp_limit_(stamp_limit) {}
+  // A map whose hash key is `key` rather than a random one: for tests only.
+  NodeIndexMap(uint64_t stamp_limit, uint64_t key) : key_(key), stamp_limit_(stamp_limit) {}
 
   // Hash of a key, to prefetch its slot ahead of the lookup. It stays valid across growth.
-  static uint64_t hash(int64_t batch, int64_t node) {
-    uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
+  // The map's own random key goes in first: node ids are the caller's data, and ids chosen to
+  // collide under a known function would make every lookup walk one ever longer run of slots.
+  uint64_t hash(int64_t batch, int64_t node) const {
+    uint64_t h = (static_cast<uint64_t>(node) ^ key_) * 0x9E3779B97F4A7C15ull;
     h ^= (static_cast<uint64_t>(batch) + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
     h ^= h >> 29;
     return h * 0xBF58476D1CE4E5B9ull;
@@ -54,7 +61,7 @@ class NodeIndexMap {
   // REQUIRES: 0 <= batch <= kMaxBatch, hash == hash(batch, node), room reserved for one more entry.
   int64_t find_or_insert(uint64_t hash, int64_t batch, int64_t node, bool& inserted) {
     assert(0 <= batch && batch <= kMaxBatch);
-    assert(hash == NodeIndexMap::hash(batch, node));
+    assert(hash == this->hash(batch, node));
     assert(2 * (size_ + 1) <= slots_.size());
     const uint32_t batch32 = static_cast<uint32_t>(batch);
     size_t i = static_cast<size_t>(hash >> shift_);
@@ -169,7 +176,22 @@ class NodeIndexMap {
     }
   }
 
+  // A key no caller can know: from the system's random source where there is one, and in any
+  // case mixed with the clock and this map's address.
+  static uint64_t random_key(const void* self) {
+    uint64_t key =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    key ^= static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self)) * 0xD6E8FEB86659FD93ull;
+    try {
+      std::random_device source;
+      key ^= (static_cast<uint64_t>(source()) << 32) | source();
+    } catch (const std::exception&) {  // no random source here: the clock and address will do
+    }
+    return key;
+  }
+
   std::vector<Slot> slots_;
+  uint64_t key_ = random_key(this);
   uint64_t stamp_limit_;
   size_t size_ = 0;           // entries of the current call
   uint64_t first_stamp_ = 1;  // stamp of the current call's local index 0

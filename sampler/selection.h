@@ -78,7 +78,7 @@ class EdgeRecorder {
     for (size_t i = 0; i < count; ++i) {
       Pending& edge = pending_[i];
       edge.neighbour = row_.data[edge.position];
-      edge.hash = NodeIndexMap::hash(edge.batch, edge.neighbour);
+      edge.hash = index_map.hash(edge.batch, edge.neighbour);
     }
     // Store stage.
     for (size_t i = 0; i < count && i < kSlotLookahead; ++i) index_map.prefetch(pending_[i].hash);
