@@ -48,15 +48,6 @@ TimeWindow read_window(const py::object& windows, uint64_t hop) {
   return window;
 }
 
-// A long call must stop on Ctrl-C, but asking Python for pending signals costs a call: it is asked
-// once per kWorkPerPoll units of work (a frontier node or an edge each), some hundred
-// microseconds apart.
-constexpr uint64_t kWorkPerPoll = 1 << 14;
-
-void poll_signals() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
-
 // How far ahead of the frontier node being expanded its successors' data is prefetched: colptr
 // entries kColumnLookahead nodes ahead, and, on the untimed path, the first and middle row entries
 // of a column kRowLookahead nodes ahead, once its colptr has arrived. The timed paths read columns
@@ -105,6 +96,8 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
   SampledNodes& frontier = node_types_[edge_type.dst].sampled;
   EdgeRecorder recorder(edge_type.row.view(), node_types_[edge_type.src].sampled,
                         edge_type.sampled);
+  // Within one long column too: its edges alone can take seconds.
+  recorder.set_poll(&poll_signals);
   const std::string& dst_type = node_types_[edge_type.dst].name;
   const Int64View& colptr = edge_type.colptr.view();
   const Int64View& row = edge_type.row.view();

@@ -31,6 +31,15 @@
 
 namespace tovalib {
 
+// A long call must stop on Ctrl-C, but asking Python for pending signals costs a call: it is asked
+// once per kWorkPerPoll units of work (a frontier node, an edge or a seed each), some hundred
+// microseconds apart. Throws the handler's exception, KeyboardInterrupt for Ctrl-C.
+constexpr uint64_t kWorkPerPoll = EdgeRecorder::kEdgesPerPoll;
+
+inline void poll_signals() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 // (source node type, relation, destination node type).
 using EdgeType = std::tuple<std::string, std::string, std::string>;
 

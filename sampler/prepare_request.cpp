@@ -101,6 +101,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
     bool inserted = false;
     seeds.index_map.find_or_insert(i, seed_ids[i], inserted);
     seeds.append(i, seed_ids[i]);
+    if (static_cast<uint64_t>(i + 1) % kWorkPerPoll == 0) poll_signals();
   }
   seeds.frontier_end = seed_ids.size;
   seeds.num_sampled_nodes[0] = seed_ids.size;

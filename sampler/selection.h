@@ -53,6 +53,11 @@ class EdgeRecorder {
   // Edges recorded since the last flush.
   uint64_t recorded() const { return stored_ + pending_count_; }
 
+  // About every kEdgesPerPoll edges stored, after a batch is stored in full, the recorder calls
+  // `poll`, which may throw to end the call; by default it calls nothing.
+  static constexpr uint64_t kEdgesPerPoll = 1 << 14;
+  void set_poll(void (*poll)()) { poll_ = poll; }
+
   // Stores every pending edge.
   void flush() {
     store_pending();
@@ -106,6 +111,11 @@ class EdgeRecorder {
     sources_.node.resize(static_cast<size_t>(known) + added);
     stored_ += count;
     pending_count_ = 0;
+    since_poll_ += count;
+    if (since_poll_ >= kEdgesPerPoll && poll_ != nullptr) {
+      since_poll_ = 0;
+      poll_();
+    }
   }
 
   const Int64View row_;
@@ -114,6 +124,8 @@ class EdgeRecorder {
   Pending pending_[kBatch];
   size_t pending_count_ = 0;
   uint64_t stored_ = 0;
+  uint64_t since_poll_ = 0;
+  void (*poll_)() = nullptr;
 };
 
 // The half-open range of positions in `row` that holds one node's neighbours.

@@ -368,6 +368,37 @@ def test_ctrl_c_stops_a_long_call_and_the_next_call_works():
     assert as_lists(sampler.sample(*small)) == as_lists(slow_request(200)[0].sample(*small))
 
 
+def test_ctrl_c_reaches_a_call_that_only_registers_seeds():
+    """A million seeds and no edge types: no hop runs, so only the seeds' registration can let the
+    signal through. A handler that runs inside the call finds the sampler busy."""
+    sampler = tovalib.NeighborSampler(["p"], [], {}, {}, {})
+    seen = []
+
+    def interrupt(signum, frame):
+        try:
+            sampler.sample({}, {}, "p", i64(0), EMPTY)
+            seen.append("idle")
+        except RuntimeError as error:
+            seen.append(str(error))
+        raise KeyboardInterrupt
+
+    seeds = np.arange(1_000_000)
+
+    def call():
+        sampler.sample({}, {}, "p", seeds, EMPTY)
+        time.sleep(1)  # a call that never lets the signal through returns first: it arrives here
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert seen == [messages.ALREADY_SAMPLING]
+
+
 class Impostor:
     __class__ = property(lambda self: tovalib.NeighborSampler)
 
