@@ -1,6 +1,7 @@
 // First phase of `sample`: validate the request in its fixed order, convert every argument once
 // into the call's own request record, register the seeds and gather one reference time per seed.
 #include <algorithm>
+#include <new>
 #include <stdexcept>
 
 #include "sampler/neighbor_sampler.h"
@@ -90,6 +91,16 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
     }
     rule.windows = windows;
   }
+
+  // One count per hop and type: room for all of them now, so that a hop count no memory could
+  // hold (a broadcast window array of 2^50 rows, say) fails here with MemoryError, before any
+  // hop, instead of growing the counts until memory runs out.
+  if (request.hop_count >= std::vector<int64_t>().max_size()) throw std::bad_alloc();
+  for (NodeTypeRecord& type : node_types_) {
+    type.sampled.num_sampled_nodes.reserve(request.hop_count + 1);
+  }
+  for (EdgeTypeRecord& type : edge_types_)
+    type.sampled.num_sampled_edges.reserve(request.hop_count);
 
   // Seeds are never merged: equal ids at two positions are two sampled nodes.
   NodeTypeRecord& entity_type = node_types_[request.entity];

@@ -459,3 +459,22 @@ def test_an_argument_cannot_be_resized_during_the_call(place):
             {WRITES: fan_out, REV_WRITES: i64(1)}, {CITES: windows}, "paper", seeds, EMPTY
         )
     assert target.size == 1
+
+
+@pytest.mark.parametrize("hops, dtype", [(2**50, object), (2**60, np.int8)])
+def test_a_hop_count_no_memory_could_hold_fails_before_any_hop(hops, dtype):
+    rows_read = []
+
+    def upper():
+        rows_read.append(1)
+        if len(rows_read) > 1000:
+            raise OverflowError("hops went on")
+        return 0
+
+    row = [[None, Index(upper)]] if dtype is object else [[0, 0]]
+    windows = np.broadcast_to(np.array(row, dtype=dtype), (hops, 2))
+    with pytest.raises(MemoryError):
+        tovalib.NeighborSampler(**tiny_graph()).sample(
+            {WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: windows}, "paper", i64(5), EMPTY
+        )
+    assert rows_read == []
