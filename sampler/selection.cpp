@@ -51,11 +51,7 @@ void select_uniform(EdgeRecorder& recorder, Mt19937& generator, TakenSet& taken,
   // j itself, which no earlier step can have taken.
   taken.begin(n, k);
   for (int64_t j = n - k; j < n; ++j) {
-    const uint32_t draw = generator();
-    // draw mod (j + 1), in 32 bits whenever j + 1 fits (a 64-bit division costs several times
-    // more); a larger j + 1 exceeds every draw, which is then its own remainder.
-    const uint64_t population = static_cast<uint64_t>(j) + 1;
-    int64_t offset = population <= UINT32_MAX ? draw % static_cast<uint32_t>(population) : draw;
+    int64_t offset = static_cast<int64_t>(draw_below(generator, static_cast<uint64_t>(j) + 1));
     if (!taken.insert(offset)) {
       taken.insert(j);
       offset = j;

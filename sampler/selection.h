@@ -128,6 +128,19 @@ class EdgeRecorder {
   void (*poll_)() = nullptr;
 };
 
+// An offset below `population` for one step of Floyd's algorithm: one draw mod population, in 32
+// bits whenever the population fits (a 64-bit division costs several times more). A population
+// past 2^32 exceeds every single draw, which would leave its upper positions to chance
+// collisions, so there two draws make one 64-bit value (the first the high half) that is taken
+// mod population instead.
+// REQUIRES: population >= 1.
+inline uint64_t draw_below(Mt19937& generator, uint64_t population) {
+  const uint32_t draw = generator();
+  if (population <= UINT32_MAX) return draw % static_cast<uint32_t>(population);
+  if (population == uint64_t{1} << 32) return draw;
+  return ((static_cast<uint64_t>(draw) << 32) | generator()) % population;
+}
+
 // The half-open range of positions in `row` that holds one node's neighbours.
 struct Column {
   int64_t begin = 0;
