@@ -188,7 +188,10 @@ PYBIND11_MODULE(tovalib, m) {
                              py::custom_type_setup(enable_garbage_collection));
   sampler_class
       .def("__init__", &init_sampler, kInitDoc, py::arg("node_types"), py::arg("edge_types"),
-           py::arg("colptr"), py::arg("row"), py::arg("node_time"), py::arg("seed") = 123)
+           py::arg("colptr"), py::arg("row"), py::arg("node_time"),
+           // Integers and objects with __index__ only: pybind11 would otherwise take int() of
+           // anything that has one and seed with Decimal("7.9") as with 7.
+           py::arg("seed").noconvert() = 123)
       .def("sample", &sample, kSampleDoc, py::arg("num_neighbors"),
            py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
            py::arg("seed_time"));

@@ -5,6 +5,8 @@ import glob
 import os
 import shutil
 import subprocess
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -72,6 +74,8 @@ def test_equivalent_argument_forms_are_accepted(override, entity_table):
         {"seed": 2**31},
         {"seed": -(2**31) - 1},
         {"seed": 1.0},
+        {"seed": Decimal("7.9")},  # int() would truncate it: not an integer, so refused
+        {"seed": Fraction(15, 2)},
         {"seed": None},
         {"node_types": "paper"},
         {"edge_types": [("paper", "cites")]},
