@@ -7,10 +7,15 @@ paper 0..5 (times 10, 20, ..., 60) and author 0..2 (times 5, 15, 25).
 Every column is sorted by neighbour time, as the timed modes require.
 """
 
+import os
+
 import numpy as np
 import pytest
 
 import tovalib
+
+# True when the suite runs against the AddressSanitizer build (tools/sanitize.sh preloads it).
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 CITES = "paper__cites__paper"
 WRITES = "author__writes__paper"

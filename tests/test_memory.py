@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import tovalib
-from conftest import CITES, EMPTY, REV_WRITES, WRITES, i64, tiny_graph, windows
+from conftest import CITES, EMPTY, REV_WRITES, UNDER_ASAN, WRITES, i64, tiny_graph, windows
 
 N, KEY = (
     2000,
@@ -65,8 +65,7 @@ def resident_bytes():
 # AddressSanitizer holds freed memory in quarantine on purpose, so resident memory grows there
 # whatever the module does; its own leak and lifetime checks cover that run instead.
 UNDER_ASAN_SKIP = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="resident memory is not meaningful under AddressSanitizer",
+    UNDER_ASAN, reason="resident memory is not meaningful under AddressSanitizer"
 )
 
 
