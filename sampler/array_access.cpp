@@ -42,9 +42,12 @@ void read_key_text(py::handle key, std::string& text) {
   text.assign(data, static_cast<size_t>(size));
 }
 
-// A weak reference to the array that owns the memory `array` reads (itself, or the first array
-// down its chain of bases that owns its data), or a null object when no array owns it (memory
-// lent by a buffer, which NumPy cannot resize).
+// What keeps the memory `array` reads where it is: a weak reference to the array that owns it
+// (itself, or the first array down its chain of bases that owns its data), for NumPy refuses to
+// resize an array that has one; or, when an object other than an array lent the memory, a buffer
+// export of that object, for an mmap refuses to close and a bytearray to resize while one exists
+// (np.memmap, and so np.load(mmap_mode=...), holds its mmap without one). A null object when
+// neither is possible.
 py::object pin_memory_owner(const py::array& array) {
   const auto& api = py::detail::npy_api::get();
   PyObject* object = array.ptr();
@@ -57,7 +60,10 @@ py::object pin_memory_owner(const py::array& array) {
     }
     object = fields->base;
   }
-  return py::object();
+  if (object == nullptr || !PyObject_CheckBuffer(object)) return py::object();
+  PyObject* view = PyMemoryView_FromObject(object);
+  if (view == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(view);
 }
 
 }  // namespace

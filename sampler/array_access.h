@@ -27,8 +27,9 @@ namespace py = pybind11;
 // strided or byte-swapped array is never misread as a dense one. An empty array of any dtype is
 // an empty view, with no buffer asked for. The length is taken once, here: later changes to the
 // array's shape or dtype cannot make a read run past its memory. A view of the caller's memory
-// also holds a weak reference to the array that owns it, for NumPy refuses to resize an array
-// that has one: `resize(refcheck=False)` would otherwise move the memory from under the view.
+// also pins it: a weak reference to the array that owns it, for NumPy refuses to resize an array
+// that has one (`resize(refcheck=False)` would otherwise move the memory from under the view), or
+// a buffer export of the object that lent it (an mmap cannot be closed while one exists).
 class Int64Array {
  public:
   Int64Array() = default;
@@ -48,7 +49,7 @@ class Int64Array {
 
  private:
   py::object owner_;
-  py::object pin_;  // a weak reference to the array whose memory the view reads, when not ours
+  py::object pin_;  // what keeps the memory the view reads in place, when it is not ours
   Int64View view_;
 };
 

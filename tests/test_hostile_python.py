@@ -423,23 +423,31 @@ RESIZE_REFUSED = "^cannot resize an array that references or is referenced"
 
 
 @pytest.mark.parametrize(
-    "place, key, view",
+    "place, key, layout",
     [
-        ("colptr", CITES, False),
-        ("row", CITES, False),
-        ("row", CITES, True),
-        ("node_time", "paper", False),
+        ("colptr", CITES, "own"),
+        ("row", CITES, "own"),
+        ("row", CITES, "view"),
+        ("row", CITES, "mapped"),
+        ("node_time", "paper", "own"),
     ],
 )
-def test_a_graph_array_cannot_be_resized_under_the_sampler(place, key, view):
+def test_a_graph_arrays_memory_cannot_be_moved_under_the_sampler(place, key, layout, tmp_path):
     graph = tiny_graph()
     owner = graph[place][key]
-    if view:  # the sampler sees a view; its memory belongs to a longer array
+    if layout == "view":  # the sampler sees a view; its memory belongs to a longer array
         owner = np.concatenate([owner, i64(0, 0, 0)])
         graph[place][key] = owner[:-3]
+    if layout == "mapped":  # np.load(mmap_mode=...) holds its mmap without a buffer export
+        np.save(tmp_path / "row.npy", owner)
+        graph[place][key] = np.load(tmp_path / "row.npy", mmap_mode="r")
     sampler = tovalib.NeighborSampler(**graph)
-    with pytest.raises(ValueError, match=RESIZE_REFUSED):
-        owner.resize(10**6, refcheck=False)
+    if layout == "mapped":
+        with pytest.raises(BufferError):
+            graph[place][key].base.close()
+    else:
+        with pytest.raises(ValueError, match=RESIZE_REFUSED):
+            owner.resize(10**6, refcheck=False)
     expected = tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", i64(5), EMPTY)
     assert as_lists(sampler.sample(FAN, {}, "paper", i64(5), EMPTY)) == as_lists(expected)
 
