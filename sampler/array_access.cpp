@@ -66,6 +66,16 @@ py::object pin_memory_owner(const py::array& array) {
   return py::reinterpret_steal<py::object>(view);
 }
 
+// Whether two exact str hold the same characters.
+bool same_text(PyObject* a, PyObject* b) {
+  if (PyUnicode_READY(a) != 0 || PyUnicode_READY(b) != 0) throw py::error_already_set();
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  const int kind = PyUnicode_KIND(a);
+  return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+         std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
+}
+
 }  // namespace
 
 Int64Array::Int64Array(const py::array& array) {
@@ -119,9 +129,15 @@ py::object CheckedArrayDict::find(const py::str& key) const {
   if (items_.empty()) return py::object();
   const Py_hash_t hash = PyObject_Hash(key.ptr());  // cached in the str
   if (hash == -1) throw py::error_already_set();
+  const bool exact = PyUnicode_CheckExact(key.ptr());
   for (const Item& item : items_) {
     if (item.key.ptr() == key.ptr()) return item.value;
     if (item.hash != hash) continue;
+    // Two exact str compare by their characters, as str's own == does, without its dispatch.
+    if (exact && PyUnicode_CheckExact(item.key.ptr())) {
+      if (same_text(item.key.ptr(), key.ptr())) return item.value;
+      continue;
+    }
     const int equal = PyObject_RichCompareBool(item.key.ptr(), key.ptr(), Py_EQ);
     if (equal < 0) throw py::error_already_set();
     if (equal == 1) return item.value;
