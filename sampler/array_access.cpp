@@ -42,28 +42,71 @@ void read_key_text(py::handle key, std::string& text) {
   text.assign(data, static_cast<size_t>(size));
 }
 
-// What keeps the memory `array` reads where it is: a weak reference to the array that owns it
-// (itself, or the first array down its chain of bases that owns its data), for NumPy refuses to
-// resize an array that has one; or, when an object other than an array lent the memory, a buffer
-// export of that object, for an mmap refuses to close and a bytearray to resize while one exists
-// (np.memmap, and so np.load(mmap_mode=...), holds its mmap without one). A null object when
-// neither is possible.
-py::object pin_memory_owner(const py::array& array) {
+// Whether `object` lends memory that it refuses to free or move while a buffer export of it
+// exists: an mmap refuses to close, a bytearray or array.array to resize.
+bool holds_still_while_exported(PyObject* object) {
+  // Looked up once and kept for the life of the process, as the modules are.
+  static PyObject* const mmap_type =
+      py::object(py::module_::import("mmap").attr("mmap")).release().ptr();
+  static PyObject* const array_type =
+      py::object(py::module_::import("array").attr("array")).release().ptr();
+  const auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  return PyByteArray_CheckExact(object) || type == mmap_type || type == array_type;
+}
+
+// The type of the object NumPy's as_strided leaves as the base of its views: it lends the memory
+// of the array under its `base` attribute.
+PyTypeObject* strided_view_lender() {
+  static PyTypeObject* const type = [] {
+    const py::object view = py::module_::import("numpy")
+                                .attr("lib")
+                                .attr("stride_tricks")
+                                .attr("as_strided")(py::module_::import("numpy").attr("zeros")(1));
+    return Py_TYPE(py::object(view.attr("base")).release().ptr());
+  }();
+  return type;
+}
+
+// What keeps the memory `array` reads where it is, or a null object when nothing can. Down the
+// chain of objects that lent the memory (array bases, what a memoryview or PickleBuffer views,
+// the array under an as_strided view): a weak reference to the array that owns it, for NumPy
+// refuses to resize an array that has one; a buffer export of an mmap, bytearray or array.array
+// (np.memmap, and so np.load(mmap_mode=...), holds its mmap without one); bytes themselves, which
+// never change. Memory from anything else (ctypes, which resizes under an export, or an object that
+// only gives an address) cannot be held: the caller reads a copy of it instead.
+py::object pin_memory(const py::array& array) {
   const auto& api = py::detail::npy_api::get();
   PyObject* object = array.ptr();
-  while (api.PyArray_Check_(object)) {
-    const auto* fields = py::detail::array_proxy(object);
-    if ((fields->flags & py::detail::npy_api::NPY_ARRAY_OWNDATA_) != 0) {
-      PyObject* pin = PyWeakref_NewRef(object, nullptr);
-      if (pin == nullptr) throw py::error_already_set();
-      return py::reinterpret_steal<py::object>(pin);
+  py::object lender;  // holds an object the chain reached through an attribute
+  while (object != nullptr) {
+    if (api.PyArray_Check_(object)) {
+      const auto* fields = py::detail::array_proxy(object);
+      if ((fields->flags & py::detail::npy_api::NPY_ARRAY_OWNDATA_) != 0) {
+        PyObject* pin = PyWeakref_NewRef(object, nullptr);
+        if (pin == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(pin);
+      }
+      object = fields->base;
+    } else if (PyMemoryView_Check(object)) {
+      object = PyMemoryView_GET_BUFFER(object)->obj;
+    } else if (PyPickleBuffer_Check(object)) {
+      const Py_buffer* buffer = PyPickleBuffer_GetBuffer(object);
+      if (buffer == nullptr) throw py::error_already_set();
+      object = buffer->obj;
+    } else if (Py_TYPE(object) == strided_view_lender()) {
+      lender = py::reinterpret_borrow<py::object>(object).attr("base");
+      object = lender.ptr();
+    } else if (PyBytes_CheckExact(object)) {
+      return py::reinterpret_borrow<py::object>(object);
+    } else if (holds_still_while_exported(object)) {
+      PyObject* view = PyMemoryView_FromObject(object);
+      if (view == nullptr) throw py::error_already_set();
+      return py::reinterpret_steal<py::object>(view);
+    } else {
+      break;
     }
-    object = fields->base;
   }
-  if (object == nullptr || !PyObject_CheckBuffer(object)) return py::object();
-  PyObject* view = PyMemoryView_FromObject(object);
-  if (view == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(view);
+  return py::object();
 }
 
 // Whether two exact str hold the same characters.
@@ -78,20 +121,29 @@ bool same_text(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-Int64Array::Int64Array(const py::array& array) {
+Int64Array::Int64Array(const py::array& array, Read read) {
   const int64_t size = array_size(array);
   if (size == 0) return;
   assert(is_int64_dtype(array.dtype()));
-  py::array dense = array;
-  if (is_dense_native_int64(array)) {
-    pin_ = pin_memory_owner(array);
+  const bool dense = is_dense_native_int64(array);
+  if (read == Read::kInPlaceWhenHeld && dense) {
+    pin_ = pin_memory(array);
+    if (pin_) {
+      owner_ = array;
+      view_ = Int64View{int64_data(array), size};
+      return;
+    }
+  }
+  // A copy of the sampler's own, which no Python object refers to.
+  if (dense) {
+    copy_.assign(int64_data(array), int64_data(array) + size);
   } else {
     using DenseInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast |
                                                 py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
-    dense = DenseInt64(array);
+    const DenseInt64 converted(array);
+    copy_.assign(converted.data(), converted.data() + converted.size());
   }
-  owner_ = dense;
-  view_ = Int64View{int64_data(dense), array_size(dense)};
+  view_ = Int64View{copy_.data(), static_cast<int64_t>(copy_.size())};
 }
 
 py::array as_array(py::handle object) {

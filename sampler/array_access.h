@@ -21,35 +21,43 @@ namespace tovalib {
 
 namespace py = pybind11;
 
-// An int64 array read by its logical values, together with the reference that keeps its memory
-// alive. A contiguous, aligned, native-order int64 array is viewed where it lies; any other
-// layout or byte order is read through a contiguous native copy that this object owns, so a
-// strided or byte-swapped array is never misread as a dense one. An empty array of any dtype is
-// an empty view, with no buffer asked for. The length is taken once, here: later changes to the
-// array's shape or dtype cannot make a read run past its memory. A view of the caller's memory
-// also pins it: a weak reference to the array that owns it, for NumPy refuses to resize an array
-// that has one (`resize(refcheck=False)` would otherwise move the memory from under the view), or
-// a buffer export of the object that lent it (an mmap cannot be closed while one exists).
+// An int64 array read by its logical values. A contiguous, aligned, native-order int64 array is
+// read where it lies when its memory can be held there for as long as this object lives (see
+// pin_memory); any other array (another layout or byte order, memory that cannot be held, or a
+// call's seeds and fan-outs, which Python code running during the call could change between two
+// reads) is read through a contiguous native copy of the sampler's own, which no Python object
+// refers to. An empty array of any dtype is an empty view, with no buffer asked for. The length is
+// taken once, here: later changes to the array's shape or dtype cannot make a read run past its
+// memory.
 class Int64Array {
  public:
+  enum class Read { kInPlaceWhenHeld, kCopy };
+
   Int64Array() = default;
   // REQUIRES: `array` is empty or has a 64-bit signed integer dtype (the checks below ensure it).
-  explicit Int64Array(const py::array& array);
+  explicit Int64Array(const py::array& array, Read read = Read::kInPlaceWhenHeld);
+  // Moved, never copied: a copy's view would still read the original's memory.
+  Int64Array(Int64Array&&) noexcept = default;
+  Int64Array& operator=(Int64Array&&) noexcept = default;
+  Int64Array(const Int64Array&) = delete;
+  Int64Array& operator=(const Int64Array&) = delete;
 
   const Int64View& view() const { return view_; }
   int64_t size() const { return view_.size; }
 
-  // The object that keeps the memory alive (for the garbage collector), and dropping it.
+  // The caller's array when it is read in place (for the garbage collector), and dropping it.
   py::handle owner() const { return owner_; }
   void release() {
     owner_ = py::object();
     pin_ = py::object();
+    std::vector<int64_t>().swap(copy_);
     view_ = Int64View{};
   }
 
  private:
   py::object owner_;
-  py::object pin_;  // what keeps the memory the view reads in place, when it is not ours
+  py::object pin_;             // what holds the caller's memory in place while it is read
+  std::vector<int64_t> copy_;  // the sampler's own copy, when not read in place
   Int64View view_;
 };
 

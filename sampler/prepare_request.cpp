@@ -54,7 +54,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   }
   // The seeds and their times are converted here, right after their checks and before any Python
   // code can run again, and read only from the converted arrays from here on.
-  request.seed_node = Int64Array(seed_node);
+  request.seed_node = Int64Array(seed_node, Int64Array::Read::kCopy);
   if (has_node_time_ && seed_time_size > 0) {
     const Int64Array times(seed_time);
     if (times.size() != request.seed_node.size()) throw_size_mismatch();
@@ -74,7 +74,8 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
           edge_type.key + "' appears in both.");
     }
     if (fan_outs) {
-      rule.fan_outs = Int64Array(py::reinterpret_borrow<py::array>(fan_outs));
+      rule.fan_outs =
+          Int64Array(py::reinterpret_borrow<py::array>(fan_outs), Int64Array::Read::kCopy);
       request.hop_count = std::max(request.hop_count, static_cast<uint64_t>(rule.fan_outs.size()));
       continue;
     }

@@ -1,9 +1,12 @@
 """Python code that runs inside a call (a key's __str__ or __eq__, a dict subclass, an __array__,
 an __index__, a signal handler) cannot make the sampler read memory or data it did not check."""
 
+import contextlib
+import ctypes
 import gc
 import os
 import pickle
+import re
 import signal
 import time
 from decimal import Decimal
@@ -422,51 +425,93 @@ def test_an_object_claiming_to_be_a_sampler_is_refused(call):
 RESIZE_REFUSED = "^cannot resize an array that references or is referenced"
 
 
-@pytest.mark.parametrize(
-    "place, key, layout",
-    [
-        ("colptr", CITES, "own"),
-        ("row", CITES, "own"),
-        ("row", CITES, "view"),
-        ("row", CITES, "mapped"),
-        ("node_time", "paper", "own"),
-    ],
-)
+def lent(array, path):
+    """Ways to hand the sampler `array`'s values, each with an attempt to free or move their memory
+    afterwards: NumPy's resize without its reference check, closing a mapping, ctypes' resize."""
+    owner = array.copy()
+    longer = np.concatenate([array, i64(0, 0, 0)])
+    np.save(path, array)
+    mapped = np.load(path, mmap_mode="r")
+    buffer = (ctypes.c_int64 * len(array))(*array.tolist())
+
+    def resize(a):
+        return lambda: a.resize(10**6, refcheck=False)
+
+    return {
+        "own": (owner, resize(owner)),
+        "view of a longer array": (longer[:-3], resize(longer)),
+        "as_strided": (np.lib.stride_tricks.as_strided(owner), resize(owner)),
+        "memoryview": (np.asarray(memoryview(owner)), resize(owner)),
+        "mapped": (mapped, mapped.base.close),
+        "as_strided of mapped": (np.lib.stride_tricks.as_strided(mapped), mapped.base.close),
+        "ctypes": (np.ctypeslib.as_array(buffer), lambda: ctypes.resize(buffer, 8 * 10**6)),
+    }
+
+
+LENT = ["own", "view of a longer array", "as_strided", "memoryview", "mapped"]
+LENT += ["as_strided of mapped", "ctypes"]
+
+
+@pytest.mark.parametrize("layout", LENT)
+@pytest.mark.parametrize("place, key", [("colptr", CITES), ("row", CITES), ("node_time", "paper")])
 def test_a_graph_arrays_memory_cannot_be_moved_under_the_sampler(place, key, layout, tmp_path):
-    graph = tiny_graph()
-    owner = graph[place][key]
-    if layout == "view":  # the sampler sees a view; its memory belongs to a longer array
-        owner = np.concatenate([owner, i64(0, 0, 0)])
-        graph[place][key] = owner[:-3]
-    if layout == "mapped":  # np.load(mmap_mode=...) holds its mmap without a buffer export
-        np.save(tmp_path / "row.npy", owner)
-        graph[place][key] = np.load(tmp_path / "row.npy", mmap_mode="r")
-    sampler = tovalib.NeighborSampler(**graph)
-    if layout == "mapped":
-        with pytest.raises(BufferError):
-            graph[place][key].base.close()
-    else:
-        with pytest.raises(ValueError, match=RESIZE_REFUSED):
-            owner.resize(10**6, refcheck=False)
+    """Either the move is refused (the sampler holds the memory where it is) or the sampler reads
+    a copy of its own (memory nothing can hold): the results are those of an untouched graph."""
+
+    def attempt():
+        graph = tiny_graph()
+        graph[place][key], move = lent(graph[place][key], tmp_path / "array.npy")[layout]
+        sampler = tovalib.NeighborSampler(**graph)
+        with contextlib.suppress(ValueError, BufferError):
+            move()
+        return sampler.sample(FAN, {}, "paper", i64(5), EMPTY)
+
     expected = tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", i64(5), EMPTY)
-    assert as_lists(sampler.sample(FAN, {}, "paper", i64(5), EMPTY)) == as_lists(expected)
+    assert isolated(attempt) == ("returned", as_lists(expected))
 
 
 @pytest.mark.parametrize("place", ["seed_node", "num_neighbors"])
-def test_an_argument_cannot_be_resized_during_the_call(place):
-    seeds, fan_out = i64(5), i64(1)
+def test_an_argument_changed_during_the_call_does_not_change_the_call(place):
+    seeds, fan_out = i64(5, 4), i64(1)
     target = seeds if place == "seed_node" else fan_out
 
-    def resize():
-        target.resize(10**6, refcheck=False)
+    def change():
+        target[:] = 0
+        target.resize(10**6, refcheck=False)  # the call reads a copy: nothing holds this memory
         return 0
 
-    windows = np.array([[None, Index(resize)]], dtype=object)
-    with pytest.raises(ValueError, match=RESIZE_REFUSED):
-        tovalib.NeighborSampler(**tiny_graph()).sample(
-            {WRITES: fan_out, REV_WRITES: i64(1)}, {CITES: windows}, "paper", seeds, EMPTY
+    def run(upper):
+        windows = np.array([[None, upper]], dtype=object)
+        return as_lists(
+            tovalib.NeighborSampler(**tiny_graph()).sample(
+                {WRITES: fan_out, REV_WRITES: i64(1)}, {CITES: windows}, "paper", seeds, EMPTY
+            )
         )
-    assert target.size == 1
+
+    expected = run(0)
+    assert run(Index(change)) == expected
+
+
+def test_seeds_changed_while_they_are_registered_do_not_change_the_call():
+    sampler = tovalib.NeighborSampler(["p"], [], {}, {}, {"p": i64(0, 5, 10)})
+    seeds = np.zeros(1_000_000, dtype=np.int64)
+    busy = []
+
+    def change(signum, frame):
+        seeds.fill(2)
+        with pytest.raises(RuntimeError, match=re.escape(messages.ALREADY_SAMPLING)):
+            sampler.sample({}, {}, "p", i64(0), EMPTY)
+        busy.append(True)
+
+    previous = signal.signal(signal.SIGALRM, change)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        node = sampler.sample({}, {}, "p", seeds, EMPTY)[2]["p"]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert busy  # the handler ran inside the call
+    assert not node.any()
 
 
 @pytest.mark.skipif(
@@ -489,3 +534,12 @@ def test_a_hop_count_no_memory_could_hold_fails_before_any_hop(hops, dtype):
             {WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: windows}, "paper", i64(5), EMPTY
         )
     assert rows_read == []
+
+
+def test_the_collector_sees_only_the_callers_arrays():
+    """A strided array is read through a copy: one no Python code can reach and resize."""
+    graph = tiny_graph()
+    graph["row"][CITES] = np.repeat(graph["row"][CITES], 2)[::2]
+    sampler = tovalib.NeighborSampler(**graph)
+    given = {id(a) for part in ("colptr", "row", "node_time") for a in graph[part].values()}
+    assert {id(r) for r in gc.get_referents(sampler) if isinstance(r, np.ndarray)} <= given
