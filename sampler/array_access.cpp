@@ -210,38 +210,36 @@ CheckedArrayDict check_array_dict(const py::dict& dict, const char* name, const 
                                   int ndim, bool require_int64) {
   // The items first, from the dict's storage: no Python code runs while they are taken, so a dict
   // subclass's own __getitem__ or __iter__ plays no part and the walk below cannot be disturbed.
-  std::vector<std::pair<py::object, py::object>> taken;
-  taken.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict.ptr())));
+  std::vector<CheckedArrayDict::Item> items;
+  items.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict.ptr())));
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
-    taken.emplace_back(py::reinterpret_borrow<py::object>(key),
-                       py::reinterpret_borrow<py::object>(value));
+    items.push_back(CheckedArrayDict::Item{py::reinterpret_borrow<py::object>(key), 0,
+                                           py::reinterpret_borrow<py::object>(value)});
   }
-  std::vector<CheckedArrayDict::Item> items;
-  items.reserve(taken.size());
   std::string text;
   // Messages are composed only at a fault: on the way through, their strings would cost more than
   // the checks themselves.
   const auto fault = [&](const std::string& what) {
     return std::runtime_error("Type '" + text + "' in " + name + what);
   };
-  for (auto& [item_key, item_value] : taken) {
-    read_key_text(item_key, text);
+  for (CheckedArrayDict::Item& item : items) {
+    read_key_text(item.key, text);
     if (allowed.find(text) == allowed.end()) {
       throw std::runtime_error("Invalid type '" + text + "' found in " + name + ".");
     }
-    py::array array = as_array(item_value);
+    py::array array = as_array(item.value);
     if (array.ndim() != ndim) {
       throw fault(" is not " + std::to_string(ndim) + "D.");
     }
     if (array_size(array) > 0 && require_int64 && !is_int64_dtype(array.dtype())) {
       throw fault(" must have dtype int64.");
     }
-    const Py_hash_t hash = PyObject_Hash(item_key.ptr());
-    if (hash == -1) throw py::error_already_set();
-    items.push_back(CheckedArrayDict::Item{std::move(item_key), hash, std::move(array)});
+    item.hash = PyObject_Hash(item.key.ptr());
+    if (item.hash == -1) throw py::error_already_set();
+    item.value = std::move(array);
   }
   return CheckedArrayDict(std::move(items));
 }

@@ -88,7 +88,7 @@ class CheckedArrayDict {
   struct Item {
     py::object key;
     Py_hash_t hash = 0;
-    py::array value;
+    py::object value;  // the checked array, once check_array_dict has checked it
   };
 
   CheckedArrayDict() = default;

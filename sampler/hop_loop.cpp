@@ -96,7 +96,8 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
   SampledNodes& frontier = node_types_[edge_type.dst].sampled;
   EdgeRecorder recorder(edge_type.row.view(), node_types_[edge_type.src].sampled,
                         edge_type.sampled);
-  // Within one long column too: its edges alone can take seconds.
+  // The recorder polls by edges stored, within one long column too; this loop by frontier nodes,
+  // for hops that expand many nodes and record few edges.
   recorder.set_poll(&poll_signals);
   const std::string& dst_type = node_types_[edge_type.dst].name;
   const Int64View& colptr = edge_type.colptr.view();
@@ -104,7 +105,6 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
   // Indexed, not iterated: with a relation from a type to itself the list grows underneath.
   const Int64Buffer& frontier_batch = frontier.batch;
   const Int64Buffer& frontier_node = frontier.node;
-  uint64_t next_poll = kWorkPerPoll;
   for (int64_t i = begin; i < end; ++i) {
     const auto ahead = [&](int64_t distance) {
       return frontier_node[static_cast<size_t>(i + distance)];
@@ -124,11 +124,7 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
     const size_t at = static_cast<size_t>(i);
     const Column column = read_column(colptr, row, frontier_node[at], dst_type, edge_type.key);
     expand_node(recorder, i, frontier_batch[at], column);
-    const uint64_t work = static_cast<uint64_t>(i - begin) + recorder.recorded();
-    if (work >= next_poll) {
-      poll_signals();
-      next_poll = work + kWorkPerPoll;
-    }
+    if (static_cast<uint64_t>(i - begin + 1) % kWorkPerPoll == 0) poll_signals();
   }
   recorder.flush();
 }

@@ -32,7 +32,7 @@
 namespace tovalib {
 
 // A long call must stop on Ctrl-C, but asking Python for pending signals costs a call: it is asked
-// once per kWorkPerPoll units of work (a frontier node, an edge or a seed each), some hundred
+// once per kWorkPerPoll frontier nodes, edges stored or seeds registered, some hundred
 // microseconds apart. Throws the handler's exception, KeyboardInterrupt for Ctrl-C.
 constexpr uint64_t kWorkPerPoll = EdgeRecorder::kEdgesPerPoll;
 

@@ -50,19 +50,13 @@ class EdgeRecorder {
     if (++pending_count_ == kBatch) store_pending();
   }
 
-  // Edges recorded since the last flush.
-  uint64_t recorded() const { return stored_ + pending_count_; }
-
   // About every kEdgesPerPoll edges stored, after a batch is stored in full, the recorder calls
   // `poll`, which may throw to end the call; by default it calls nothing.
   static constexpr uint64_t kEdgesPerPoll = 1 << 14;
   void set_poll(void (*poll)()) { poll_ = poll; }
 
   // Stores every pending edge.
-  void flush() {
-    store_pending();
-    stored_ = 0;
-  }
+  void flush() { store_pending(); }
 
  private:
   static constexpr size_t kBatch = 256;
@@ -109,7 +103,6 @@ class EdgeRecorder {
     }
     sources_.batch.resize(static_cast<size_t>(known) + added);
     sources_.node.resize(static_cast<size_t>(known) + added);
-    stored_ += count;
     pending_count_ = 0;
     since_poll_ += count;
     if (since_poll_ >= kEdgesPerPoll && poll_ != nullptr) {
@@ -123,7 +116,6 @@ class EdgeRecorder {
   SampledEdges& edges_;
   Pending pending_[kBatch];
   size_t pending_count_ = 0;
-  uint64_t stored_ = 0;
   uint64_t since_poll_ = 0;
   void (*poll_)() = nullptr;
 };

@@ -347,6 +347,18 @@ def slow_request(edge_types):
     return sampler, (FAN | {}, windows, "p", np.arange(n), EMPTY)
 
 
+@contextlib.contextmanager
+def alarm(handler, seconds):
+    """Runs `handler` as the SIGALRM handler, `seconds` after entry; both undone on exit."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def test_ctrl_c_stops_a_long_call_and_the_next_call_works():
     sampler, (_, windows, entity, seeds, seed_time) = slow_request(200)
     handled = []
@@ -355,15 +367,9 @@ def test_ctrl_c_stops_a_long_call_and_the_next_call_works():
         handled.append(time.monotonic())
         raise KeyboardInterrupt
 
-    previous = signal.signal(signal.SIGALRM, interrupt)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
-        start = time.monotonic()
-        with pytest.raises(KeyboardInterrupt):
-            sampler.sample({}, windows, entity, seeds, seed_time)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    start = time.monotonic()
+    with alarm(interrupt, 0.2), pytest.raises(KeyboardInterrupt):
+        sampler.sample({}, windows, entity, seeds, seed_time)
     # The handler ran inside the call, not when the call was over (seconds later).
     assert handled
     assert handled[0] - start < 1.5
@@ -391,14 +397,8 @@ def test_ctrl_c_reaches_a_call_that_only_registers_seeds():
         sampler.sample({}, {}, "p", seeds, EMPTY)
         time.sleep(1)  # a call that never lets the signal through returns first: it arrives here
 
-    previous = signal.signal(signal.SIGALRM, interrupt)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.02)
-        with pytest.raises(KeyboardInterrupt):
-            call()
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm(interrupt, 0.02), pytest.raises(KeyboardInterrupt):
+        call()
     assert seen == [messages.ALREADY_SAMPLING]
 
 
@@ -503,13 +503,8 @@ def test_seeds_changed_while_they_are_registered_do_not_change_the_call():
             sampler.sample({}, {}, "p", i64(0), EMPTY)
         busy.append(True)
 
-    previous = signal.signal(signal.SIGALRM, change)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.02)
+    with alarm(change, 0.02):
         node = sampler.sample({}, {}, "p", seeds, EMPTY)[2]["p"]
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
     assert busy  # the handler ran inside the call
     assert not node.any()
 

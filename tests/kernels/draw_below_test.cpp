@@ -1,19 +1,13 @@
 // draw_below against std::mt19937: one draw mod the population up to 2^32, the draw itself at
 // 2^32, and past 2^32 two draws as one 64-bit value, so that the upper half of a population of
-// 2^33 is drawn about half the time. Exits non-zero on the first failed check.
+// 2^33 is drawn about half the time. Exits non-zero when a check fails.
 #include <cstdio>
 #include <random>
 
 #include "sampler/selection.h"
+#include "tests/kernels/check.h"
 
-namespace {
-
-bool check(bool condition, const char* what) {
-  if (!condition) std::printf("failed: %s\n", what);
-  return condition;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main() {
   bool ok = true;

@@ -1,11 +1,12 @@
 // EdgeRecorder's poll: called about every kEdgesPerPoll edges stored, inside a run of edges of one
 // frontier node too, and only after a batch is stored in full, so that a poll that throws (Ctrl-C)
-// leaves the sampled nodes and edges consistent. Exits non-zero on the first failed check.
+// leaves the sampled nodes and edges consistent. Exits non-zero when a check fails.
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
 
 #include "sampler/selection.h"
+#include "tests/kernels/check.h"
 
 namespace {
 
@@ -14,11 +15,6 @@ int throw_at = -1;  // the poll that throws, or -1 for none
 
 void poll() {
   if (++polls == throw_at) throw std::runtime_error("interrupted");
-}
-
-bool check(bool condition, const char* what) {
-  if (!condition) std::printf("failed: %s\n", what);
-  return condition;
 }
 
 // Records `edges` edges of one frontier node whose neighbours cycle through 5000 ids.
