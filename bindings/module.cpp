@@ -152,49 +152,19 @@ void enable_garbage_collection(PyHeapTypeObject* heap_type) {
   };
 }
 
-constexpr const char* kClassDoc =
-    R"doc(Samples one subgraph per seed node out of a heterogeneous graph whose nodes may carry times.
-
-Each edge type (source, relation, destination) is given as a CSC adjacency in int64 arrays keyed
-"source__relation__destination": the neighbours of destination node v are
-row[colptr[v]:colptr[v + 1]]. The sampler reads these arrays in place and keeps a reference to
-each. One seeded MT19937 stream serves every call, so equal samplers given equal calls return
-equal results. A sampler serves one call at a time.)doc";
-
-constexpr const char* kInitDoc = R"doc(Builds a sampler over a graph.
-
-node_types: the node-type names. edge_types: (source, relation, destination) triples.
-colptr, row: per edge-type key, the CSC offsets (indexed by destination id) and the source ids.
-node_time: per node type, one int64 time per node id; leave a type out, or pass {}, for no times.
-seed: seed of the random stream (taken modulo 2**32).)doc";
-
-constexpr const char* kSampleDoc = R"doc(Samples the subgraph of every seed, hop by hop.
-
-num_neighbors: per edge-type key, an int64 fan-out per hop (-1 for all neighbours).
-sampling_time_offsets: per edge-type key, an (N, 2) array of per-hop (lower, upper) offsets from
-the seed time, lower may be None. Every edge type appears in exactly one of the two dicts.
-entity_table: the node type of the seeds. seed_node: their int64 ids.
-seed_time: one int64 time per seed, or an empty array to use the seeds' own times.
-
-Returns (sampled_row, sampled_col, node, batch, num_sampled_nodes, num_sampled_edges): per
-edge-type key the local source and destination index of every sampled edge and the edges per
-hop; per node type the global id and seed index of every sampled node and the nodes added by the
-seeds and by each hop. Raises RuntimeError, KeyError or IndexError on a malformed request.)doc";
-
 }  // namespace
 
 PYBIND11_MODULE(tovalib, m) {
-  SamplerClass sampler_class(m, "NeighborSampler", kClassDoc,
+  SamplerClass sampler_class(m, "NeighborSampler",
                              py::custom_type_setup(enable_garbage_collection));
   sampler_class
-      .def("__init__", &init_sampler, kInitDoc, py::arg("node_types"), py::arg("edge_types"),
+      .def("__init__", &init_sampler, py::arg("node_types"), py::arg("edge_types"),
            py::arg("colptr"), py::arg("row"), py::arg("node_time"),
            // Integers and objects with __index__ only: pybind11 would otherwise take int() of
            // anything that has one and seed with Decimal("7.9") as with 7.
            py::arg("seed").noconvert() = 123)
-      .def("sample", &sample, kSampleDoc, py::arg("num_neighbors"),
-           py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
-           py::arg("seed_time"));
+      .def("sample", &sample, py::arg("num_neighbors"), py::arg("sampling_time_offsets"),
+           py::arg("entity_table"), py::arg("seed_node"), py::arg("seed_time"));
   see_every_init_call(sampler_class);
   sampler_type = py::detail::get_type_info(typeid(NeighborSampler));
 }
