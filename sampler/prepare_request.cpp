@@ -19,6 +19,9 @@ std::string printable(const std::string& name) {
   return text.cast<std::string>();
 }
 
+// How many seeds ahead of the one being registered its index-map slot is prefetched.
+constexpr int64_t kSeedLookahead = 16;
+
 [[noreturn]] void throw_size_mismatch() {
   throw std::runtime_error("'seed_node' and 'seed_time' size mismatch.");
 }
@@ -109,9 +112,16 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   const Int64View seed_ids = request.seed_node.view();
   seeds.batch.reserve(static_cast<size_t>(seed_ids.size));
   seeds.node.reserve(static_cast<size_t>(seed_ids.size));
+  // Room for every seed at once, so that slots prefetched ahead stay where they were fetched.
+  seeds.index_map.reserve(static_cast<size_t>(seed_ids.size));
   for (int64_t i = 0; i < seed_ids.size; ++i) {
+    // Slot prefetch: a large batch fills a table far larger than the caches, one random slot per
+    // seed, so the slot of the seed kSeedLookahead places on is fetched while this one is stored.
+    if (const int64_t ahead = i + kSeedLookahead; ahead < seed_ids.size) {
+      seeds.index_map.prefetch(seeds.index_map.hash(ahead, seed_ids[ahead]));
+    }
     bool inserted = false;
-    seeds.index_map.find_or_insert(i, seed_ids[i], inserted);
+    seeds.index_map.find_or_insert(seeds.index_map.hash(i, seed_ids[i]), i, seed_ids[i], inserted);
     seeds.append(i, seed_ids[i]);
     if (static_cast<uint64_t>(i + 1) % kWorkPerPoll == 0) poll_signals();
   }
