@@ -225,22 +225,27 @@ def test_long_frontiers_of_uneven_columns_match_the_model(rule, shuffled, seed):
         assert_well_formed(graph, request, module)
 
 
+def self_relation_graph(rng, count, degree, timed):
+    """Nodes p0..p<count-1>, each citing `degree` random others; p<u> has time u when timed, so a
+    column sorted by id is sorted by time. Returns the edge type's key and the graph."""
+    key = "p__cites__p"
+    return key, dict(
+        node_types=["p"],
+        edge_types=[("p", "cites", "p")],
+        colptr={key: np.arange(0, count * degree + 1, degree, dtype=np.int64)},
+        row={key: np.sort(rng.integers(0, count, (count, degree)), axis=1).ravel()},
+        node_time={"p": np.arange(count, dtype=np.int64)} if timed else {},
+    )
+
+
 # Chosen edges are stored a batch at a time; through a relation from a type to itself the batch
 # appends to the very list the hop is reading its frontier from. Hops of thousands of edges, with
 # neighbours met again within a seed's subgraph, over three calls on one sampler.
 @pytest.mark.parametrize("rule", ["uniform", *TIMED_RULES])
 def test_long_hops_through_a_self_relation_match_the_model(rule):
     rng = np.random.default_rng(5)
-    count, degree = 400, 12
-    key = "p__cites__p"
-    graph = dict(
-        node_types=["p"],
-        edge_types=[("p", "cites", "p")],
-        colptr={key: np.arange(0, count * degree + 1, degree, dtype=np.int64)},
-        row={key: np.sort(rng.integers(0, count, (count, degree)), axis=1).ravel()},
-        # p<u> has time u: a column sorted by id is sorted by time
-        node_time={"p": np.arange(count, dtype=np.int64)} if rule != "uniform" else {},
-    )
+    count = 400
+    key, graph = self_relation_graph(rng, count, degree=12, timed=rule != "uniform")
     if rule == "uniform":
         parts = dict(num_neighbors={key: i64(5, 4, 3)}, sampling_time_offsets={})
     else:
@@ -258,15 +263,8 @@ def test_long_hops_through_a_self_relation_match_the_model(rule):
 @pytest.mark.parametrize("rule", ["uniform", "most-recent"])
 def test_a_seed_batch_far_larger_than_the_map_matches_the_model(rule):
     rng = np.random.default_rng(11)
-    count, degree = 300, 6
-    key = "p__cites__p"
-    graph = dict(
-        node_types=["p"],
-        edge_types=[("p", "cites", "p")],
-        colptr={key: np.arange(0, count * degree + 1, degree, dtype=np.int64)},
-        row={key: np.sort(rng.integers(0, count, (count, degree)), axis=1).ravel()},
-        node_time={"p": np.arange(count, dtype=np.int64)} if rule != "uniform" else {},
-    )
+    count = 300
+    key, graph = self_relation_graph(rng, count, degree=6, timed=rule != "uniform")
     seeds = rng.integers(0, count, 5000)
     request = dict(
         num_neighbors={key: i64(3)},
