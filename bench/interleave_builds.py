@@ -10,7 +10,7 @@ the median time per call and its ratio to the first build.
 A worker process can also be lucky or unlucky for its whole life (where its tables landed in
 memory): two workers over the same build have differed by up to 25% in one round here, and the
 worker started first fared differently from the others on average. With --rounds N every round
-starts fresh workers, the first-started build alternating, and the ratio printed is the median of
+starts fresh workers, the start order rotating, and the ratio printed is the median of
 the N rounds' ratios, each shown. Rounds are cheap: with 30 of them, three A/A runs here gave
 1.007, 0.996 and 0.961.
 
@@ -100,7 +100,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.fan_out:
         command += ["--fan-out", *map(str, args.fan_out)]
     # Per round and build, the median seconds per call.
-    rounds = [interleave(builds, command, args.calls, r % 2 == 1) for r in range(args.rounds)]
+    rounds = [interleave(builds, command, args.calls, first=r) for r in range(args.rounds)]
 
     fan_out = " ".join(map(str, args.fan_out)) if args.fan_out else "default"
     print(
@@ -115,17 +115,16 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
-def interleave(
-    builds: list[list[str]], command: list[str], calls: int, start_reversed: bool
-) -> list[float]:
+def interleave(builds: list[list[str]], command: list[str], calls: int, first: int) -> list[float]:
     """One round: a fresh worker per build, calls taken in turn; the median per build.
 
-    The worker started first is favoured or handicapped for its whole life (it loads the graph
-    into memory before the others do): over 30 rounds of two workers over one build, the second
-    ran 3% faster. Rounds therefore alternate which build's worker starts first."""
+    A worker's place in the start order favours or handicaps it for its whole life (the workers
+    load the graph into memory one after another): over 30 rounds of two workers over one build,
+    the second ran 3% faster. So the start order rotates from round to round, beginning with the
+    build at index `first` (modulo the number of builds)."""
     workers: list[subprocess.Popen] = [None] * len(builds)
     started: list[subprocess.Popen] = []
-    for k in reversed(range(len(builds))) if start_reversed else range(len(builds)):
+    for k in [(first + i) % len(builds) for i in range(len(builds))]:
         directory = builds[k][1]
         env = dict(os.environ, PYTHONPATH=os.path.abspath(directory), OPENBLAS_NUM_THREADS="1")
         process = subprocess.Popen(
