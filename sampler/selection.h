@@ -268,7 +268,7 @@ void record_cut(EdgeRecorder& recorder, const NeighbourTimes& time, TimedCut cut
 // raises what they raise, at that node's turn.
 class CutPipeline {
  public:
-  static constexpr uint64_t kWidth = 16;
+  static constexpr uint64_t kWidth = 32;
 
   CutPipeline(const Int64View& row, const Int64View& times, const TimedRule& rule)
       : row_(row), times_(times), rule_(rule) {}

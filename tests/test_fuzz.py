@@ -153,7 +153,9 @@ def star_with_faults():
 
 
 @pytest.mark.parametrize("rule", TIMED_RULES)
-@pytest.mark.parametrize("positions", [(1, 2), (0, 15), (15, 16), (3, 40)], ids=str)
+@pytest.mark.parametrize(
+    "positions", [(1, 2), (0, 15), (15, 16), (0, 31), (31, 32), (3, 40)], ids=str
+)
 @pytest.mark.parametrize(
     "first, second", [(a, b) for a in FAULT_KINDS for b in FAULT_KINDS if a != b]
 )
