@@ -122,8 +122,7 @@ def interleave(builds: list[list[str]], command: list[str], calls: int, first: i
     load the graph into memory one after another): over 30 rounds of two workers over one build,
     the second ran 3% faster. So the start order rotates from round to round, beginning with the
     build at index `first` (modulo the number of builds)."""
-    workers: list[subprocess.Popen] = [None] * len(builds)
-    started: list[subprocess.Popen] = []
+    workers: list[subprocess.Popen | None] = [None] * len(builds)
     for k in [(first + i) % len(builds) for i in range(len(builds))]:
         directory = builds[k][1]
         env = dict(os.environ, PYTHONPATH=os.path.abspath(directory), OPENBLAS_NUM_THREADS="1")
@@ -131,11 +130,10 @@ def interleave(builds: list[list[str]], command: list[str], calls: int, first: i
             command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
         )
         workers[k] = process
-        started.append(process)
         ready = process.stdout.readline().split()
         # A directory without the module would silently time the installed one instead.
         if ready[:1] != ["ready"] or os.path.dirname(ready[1]) != os.path.abspath(directory):
-            stop(started)
+            stop([w for w in workers if w is not None])
             raise RuntimeError(f"no worker over a tovalib module in {directory}: {ready}")
     seconds: list[list[float]] = [[] for _ in builds]
     for call in range(calls):

@@ -19,9 +19,6 @@ std::string printable(const std::string& name) {
   return text.cast<std::string>();
 }
 
-// How many seeds ahead of the one being registered its index-map slot is prefetched.
-constexpr int64_t kSeedLookahead = 16;
-
 [[noreturn]] void throw_size_mismatch() {
   throw std::runtime_error("'seed_node' and 'seed_time' size mismatch.");
 }
@@ -103,8 +100,9 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   for (NodeTypeRecord& type : node_types_) {
     type.sampled.num_sampled_nodes.reserve(request.hop_count + 1);
   }
-  for (EdgeTypeRecord& type : edge_types_)
+  for (EdgeTypeRecord& type : edge_types_) {
     type.sampled.num_sampled_edges.reserve(request.hop_count);
+  }
 
   // Seeds are never merged: equal ids at two positions are two sampled nodes.
   NodeTypeRecord& entity_type = node_types_[request.entity];
@@ -116,8 +114,8 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   seeds.index_map.reserve(static_cast<size_t>(seed_ids.size));
   for (int64_t i = 0; i < seed_ids.size; ++i) {
     // Slot prefetch: a large batch fills a table far larger than the caches, one random slot per
-    // seed, so the slot of the seed kSeedLookahead places on is fetched while this one is stored.
-    if (const int64_t ahead = i + kSeedLookahead; ahead < seed_ids.size) {
+    // seed, so the slot of a seed some places on is fetched while this one is stored.
+    if (const int64_t ahead = i + int64_t{NodeIndexMap::kPrefetchAhead}; ahead < seed_ids.size) {
       seeds.index_map.prefetch(seeds.index_map.hash(ahead, seed_ids[ahead]));
     }
     bool inserted = false;

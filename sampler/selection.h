@@ -26,9 +26,9 @@ namespace tovalib {
 // them and stores them together in two stages. The row stage reads every neighbour id of the batch
 // (its line was prefetched when the edge was recorded; the loads do not depend on each other, so
 // the stragglers are in flight together). The store stage then stores the edges in the order
-// recorded, prefetching the slot kSlotLookahead edges ahead: enough to hide a miss, while slots
-// prefetched for the whole batch at once were found to arrive no sooner. The outcome is exactly
-// that of storing each edge at once; callers flush() before reading what was recorded.
+// recorded, prefetching the slot NodeIndexMap::kPrefetchAhead edges ahead: enough to hide a miss,
+// while slots prefetched for the whole batch at once were found to arrive no sooner. The outcome is
+// exactly that of storing each edge at once; callers flush() before reading what was recorded.
 class EdgeRecorder {
  public:
   // `sources` are the edge type's source type's sampled nodes.
@@ -60,7 +60,6 @@ class EdgeRecorder {
 
  private:
   static constexpr size_t kBatch = 256;
-  static constexpr size_t kSlotLookahead = 16;
 
   struct Pending {
     int64_t position, batch, frontier_index, neighbour;
@@ -80,7 +79,8 @@ class EdgeRecorder {
       edge.hash = index_map.hash(edge.batch, edge.neighbour);
     }
     // Store stage.
-    for (size_t i = 0; i < count && i < kSlotLookahead; ++i) index_map.prefetch(pending_[i].hash);
+    constexpr size_t kAhead = NodeIndexMap::kPrefetchAhead;
+    for (size_t i = 0; i < count && i < kAhead; ++i) index_map.prefetch(pending_[i].hash);
     // Room for every edge, and for every neighbour as a new node: one size check per batch.
     int64_t* const sampled_row = extend(edges_.sampled_row, count);
     int64_t* const sampled_col = extend(edges_.sampled_col, count);
@@ -92,7 +92,7 @@ class EdgeRecorder {
     size_t added = 0;
     for (size_t i = 0; i < count; ++i) {
       const Pending& edge = pending_[i];
-      if (i + kSlotLookahead < count) index_map.prefetch(pending_[i + kSlotLookahead].hash);
+      if (i + kAhead < count) index_map.prefetch(pending_[i + kAhead].hash);
       bool inserted = false;
       sampled_row[i] = index_map.find_or_insert(edge.hash, edge.batch, edge.neighbour, inserted);
       sampled_col[i] = edge.frontier_index;
