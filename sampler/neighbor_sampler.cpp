@@ -4,6 +4,10 @@
 #include <stdexcept>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace tovalib {
 namespace {
 
@@ -148,6 +152,13 @@ void NeighborSampler::end_call() {
     for (EdgeTypeRecord& type : edge_types_) type.sampled.trim();
     trim_buffer(seed_times_);
     taken_.release();
+#if defined(__GLIBC__)
+    // Freed is not yet given back: glibc keeps freed blocks below its mmap threshold (which
+    // rises to 32 MiB as large blocks are freed) in its heap, and returns free space at the
+    // heap's top only past another threshold, so tens of MiB could stay resident. This asks it
+    // to return every free page now; it runs only here, after an oversized call.
+    malloc_trim(0);
+#endif
   }
   for (NodeTypeRecord& type : node_types_) type.sampled.end();
   for (EdgeTypeRecord& type : edge_types_) type.sampled.end();
