@@ -177,6 +177,86 @@ py::array make_int64_array(const int64_t* data, int64_t n) {
   return array;
 }
 
+namespace {
+
+// NumPy's memory handler, as its C API lays it out (version 1): a capsule named "mem_handler"
+// holds one, and each array made under it keeps the capsule and frees through it.
+struct NumpyAllocator {
+  void* ctx;
+  void* (*malloc)(void* ctx, size_t size);
+  void* (*calloc)(void* ctx, size_t count, size_t size);
+  void* (*realloc)(void* ctx, void* data, size_t size);
+  void (*free)(void* ctx, void* data, size_t size);
+};
+struct NumpyMemHandler {
+  char name[127];
+  uint8_t version;
+  NumpyAllocator allocator;
+};
+
+BlockPool& pool_of(void* ctx) { return *static_cast<BlockPool*>(ctx); }
+
+void* pool_malloc(void* ctx, size_t size) { return pool_of(ctx).take(size); }
+void* pool_calloc(void* ctx, size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  void* data = pool_of(ctx).take(count * size);
+  if (data != nullptr) std::memset(data, 0, count * size);
+  return data;
+}
+void* pool_realloc(void* ctx, void* data, size_t size) { return pool_of(ctx).resize(data, size); }
+void pool_free(void* ctx, void* data, size_t /*size*/) { pool_of(ctx).give(data); }
+
+// Position of PyDataMem_SetHandler in NumPy's C API table (since NumPy 1.22, unchanged in 2.x);
+// pybind11's own table does not include it.
+constexpr size_t kSetHandlerSlot = 304;
+
+struct HandlerApi {
+  PyObject* (*set_handler)(PyObject*) = nullptr;
+  PyObject* handler = nullptr;  // the capsule for result_pool()
+};
+
+const HandlerApi& handler_api() {
+  // Made once and never freed: arrays holding the capsule may outlive the module's teardown.
+  static const HandlerApi api = [] {
+    const py::object table =
+        py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
+    void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
+    if (slots == nullptr) throw py::error_already_set();
+    static NumpyMemHandler handler{
+        "tovalib_result_pool", 1,
+        NumpyAllocator{&result_pool(), pool_malloc, pool_calloc, pool_realloc, pool_free}};
+    HandlerApi made;
+    made.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
+    made.handler = PyCapsule_New(&handler, "mem_handler", nullptr);
+    if (made.handler == nullptr) throw py::error_already_set();
+    return made;
+  }();
+  return api;
+}
+
+}  // namespace
+
+BlockPool& result_pool() {
+  static BlockPool* const pool = new BlockPool();  // never destroyed; see the declaration
+  return *pool;
+}
+
+PooledArrays::PooledArrays() {
+  previous_ = handler_api().set_handler(handler_api().handler);
+  if (previous_ == nullptr) throw py::error_already_set();
+}
+
+PooledArrays::~PooledArrays() {
+  // Runs also while an error is on its way out; setting a context variable must not see it.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* ours = handler_api().set_handler(previous_);
+  if (ours == nullptr) PyErr_WriteUnraisable(nullptr);
+  Py_XDECREF(ours);
+  Py_DECREF(previous_);
+  PyErr_Restore(type, value, traceback);
+}
+
 py::object CheckedArrayDict::find(const py::str& key) const {
   if (items_.empty()) return py::object();
   const Py_hash_t hash = PyObject_Hash(key.ptr());  // cached in the str

@@ -15,6 +15,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "sampler/block_pool.h"
 #include "sampler/int64_view.h"
 
 namespace tovalib {
@@ -74,6 +75,25 @@ int64_t array_dim(const py::array& array, int axis);
 // A new, owning, writeable 1-D int64 array holding a copy of data[0, n). `data` may be null when
 // n is 0.
 py::array make_int64_array(const int64_t* data, int64_t n);
+
+// The pool that the memory of arrays made inside a PooledArrays scope comes from and goes back
+// to. It lives as long as the process: such arrays can outlive every sampler.
+BlockPool& result_pool();
+
+// While alive, NumPy takes the memory of the arrays it makes on this thread (and context) from
+// result_pool(), through a memory handler of NumPy's own kind, and each such array gives its
+// memory back there when it is freed. The arrays are otherwise NumPy's usual ones: they own
+// their data, have no base object, and are freed, resized or pickled as any other.
+class PooledArrays {
+ public:
+  PooledArrays();
+  ~PooledArrays();
+  PooledArrays(const PooledArrays&) = delete;
+  PooledArrays& operator=(const PooledArrays&) = delete;
+
+ private:
+  PyObject* previous_;  // the handler in force before, restored at the end
+};
 
 // The allowed names of a dict check, each with its position in the caller's list.
 using NameIndex = std::unordered_map<std::string, size_t>;

@@ -147,19 +147,22 @@ void NeighborSampler::end_call() {
   use.held += taken_.held_bytes();
   recent_needs_[calls_++ % recent_needs_.size()] = use.needed;
   const size_t recent_need = *std::max_element(recent_needs_.begin(), recent_needs_.end());
-  if (use.held > kRetainedBytes && use.held > 4 * recent_need) {
+  const bool oversized = use.held > kRetainedBytes && use.held > 4 * recent_need;
+  if (oversized) {
     for (NodeTypeRecord& type : node_types_) type.sampled.trim();
     for (EdgeTypeRecord& type : edge_types_) type.sampled.trim();
     trim_buffer(seed_times_);
     taken_.release();
-#if defined(__GLIBC__)
-    // Freed is not yet given back: glibc keeps freed blocks below its mmap threshold (which
-    // rises to 32 MiB as large blocks are freed) in its heap, and returns free space at the
-    // heap's top only past another threshold, so tens of MiB could stay resident. This asks it
-    // to return every free page now; it runs only here, after an oversized call.
-    malloc_trim(0);
-#endif
   }
+  // The result pool too keeps only what recent calls of any sampler needed.
+  const size_t pool_released = result_pool().end_call();
+#if defined(__GLIBC__)
+  // Freed is not yet given back: glibc keeps freed blocks below its mmap threshold (which
+  // rises to 32 MiB as large blocks are freed) in its heap, and returns free space at the
+  // heap's top only past another threshold, so tens of MiB could stay resident. This asks it
+  // to return every free page now; it runs only after an oversized call.
+  if (oversized || pool_released > kRetainedBytes) malloc_trim(0);
+#endif
   for (NodeTypeRecord& type : node_types_) type.sampled.end();
   for (EdgeTypeRecord& type : edge_types_) type.sampled.end();
   seed_times_.clear();

@@ -1,0 +1,179 @@
+// Memory for the result arrays of large calls, kept warm from one call to the next.
+//
+// A training loop drops each call's result before (or soon after) making the next call. Freed,
+// that memory goes back to the C library, which returns a freed heap top and every block it mapped
+// on its own to the system; the next call's arrays are then faulted in afresh, page by page, and
+// on a VM a page fault costs about as much as sampling a few dozen edges. Arrays whose memory
+// comes from this pool give it back here instead, and the next call takes it again.
+//
+// Blocks come in size classes, four to each doubling, and a request is served from its own class
+// or one of the next two, so that calls of similar size reuse each other's blocks. The pool keeps
+// no more free memory than the largest amount handed out in one of the last kRecentCalls calls,
+// so memory that one oversized call needed goes back to the system a few calls later. All
+// operations are thread-safe and never throw: the array library calls them from its own code,
+// possibly long after the call that made the array, and the pool lives as long as the process.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// A cached block is poisoned, so that AddressSanitizer still reports a use after free of an array.
+#define TOVALIB_POISON(data, bytes) ASAN_POISON_MEMORY_REGION(data, bytes)
+#define TOVALIB_UNPOISON(data, bytes) ASAN_UNPOISON_MEMORY_REGION(data, bytes)
+#else
+#define TOVALIB_POISON(data, bytes) ((void)(data), (void)(bytes))
+#define TOVALIB_UNPOISON(data, bytes) ((void)(data), (void)(bytes))
+#endif
+
+namespace tovalib {
+
+class BlockPool {
+ public:
+  // The calls whose demand the pool keeps room for.
+  static constexpr size_t kRecentCalls = 4;
+
+  BlockPool() = default;
+  BlockPool(const BlockPool&) = delete;
+  BlockPool& operator=(const BlockPool&) = delete;
+  ~BlockPool() { release_down_to(0); }
+
+  // A block of at least `bytes` bytes, aligned to kAlign, or null when the system has no memory.
+  void* take(size_t bytes) noexcept {
+    const size_t wanted = class_of(bytes);
+    if (wanted >= kClasses) return nullptr;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t c = wanted; c < std::min(wanted + kClassReach, kClasses); ++c) {
+        Header* block = free_[c];
+        if (block == nullptr) continue;
+        free_[c] = block->next;
+        cached_ -= capacity_of(c);
+        handed_out_ += capacity_of(c);
+        TOVALIB_UNPOISON(data_of(block), capacity_of(c));
+        return data_of(block);
+      }
+      handed_out_ += capacity_of(wanted);
+    }
+    // Rounded up to the alignment, as aligned_alloc asks.
+    const size_t total = (kHeaderBytes + capacity_of(wanted) + kAlign - 1) / kAlign * kAlign;
+    void* memory = std::aligned_alloc(kAlign, total);
+    if (memory == nullptr) return nullptr;
+    Header* block = static_cast<Header*>(memory);
+    block->size_class = wanted;
+    block->next = nullptr;
+    return data_of(block);
+  }
+
+  // Takes back a block from take() or resize(). A null block is ignored.
+  void give(void* data) noexcept {
+    if (data == nullptr) return;
+    Header* block = header_of(data);
+    const size_t capacity = capacity_of(block->size_class);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (cached_ + capacity <= limit_) {
+        TOVALIB_POISON(data, capacity);
+        block->next = free_[block->size_class];
+        free_[block->size_class] = block;
+        cached_ += capacity;
+        return;
+      }
+    }
+    std::free(block);
+  }
+
+  // realloc for pool blocks: the same block while it is large enough, otherwise a new one holding
+  // the old one's contents. Null, with `data` untouched, when there is no memory.
+  void* resize(void* data, size_t bytes) noexcept {
+    if (data == nullptr) return take(bytes);
+    const size_t capacity = capacity_of(header_of(data)->size_class);
+    if (bytes <= capacity) return data;
+    void* moved = take(bytes);
+    if (moved == nullptr) return nullptr;
+    std::memcpy(moved, data, capacity);
+    give(data);
+    return moved;
+  }
+
+  // Called once per call, from any sampler, after its result is made: sets how much free memory
+  // the pool may keep and gives back the rest. Returns the bytes given back to the system.
+  size_t end_call() noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    recent_[calls_++ % kRecentCalls] = handed_out_;
+    handed_out_ = 0;
+    limit_ = *std::max_element(recent_.begin(), recent_.end());
+    return release_down_to(limit_);
+  }
+
+  size_t cached_bytes() const noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return cached_;
+  }
+
+ private:
+  static constexpr size_t kAlign = 64;  // a cache line, and enough for any vector load
+  static constexpr size_t kMinBytes = 64;
+  static constexpr size_t kClasses = 4 * 52;  // up to 2^58 bytes, far past any real request
+  static constexpr size_t kClassReach = 3;    // a request may take a block up to two classes up
+
+  struct alignas(kAlign) Header {
+    size_t size_class;
+    Header* next;  // in its class's free list
+  };
+  static constexpr size_t kHeaderBytes = sizeof(Header);
+
+  // Class 0 holds kMinBytes; past it, the bytes in (2^e, 2^(e+1)] fall into four classes of
+  // capacity m * 2^(e-2), m = 5..8.
+  static size_t class_of(size_t bytes) {
+    if (bytes <= kMinBytes) return 0;
+    const size_t e = 63 - static_cast<size_t>(__builtin_clzll(bytes - 1));
+    if (e >= 60) return kClasses;  // refused: no such memory exists
+    const size_t step = size_t{1} << (e - 2);
+    const size_t m = (bytes + step - 1) / step;
+    return (e - 6) * 4 + (m - 5) + 1;
+  }
+  static size_t capacity_of(size_t size_class) {
+    if (size_class == 0) return kMinBytes;
+    const size_t e = 6 + (size_class - 1) / 4;
+    const size_t m = 5 + (size_class - 1) % 4;
+    return m << (e - 2);
+  }
+
+  static void* data_of(Header* block) { return reinterpret_cast<char*>(block) + kHeaderBytes; }
+  static Header* header_of(void* data) {
+    return reinterpret_cast<Header*>(static_cast<char*>(data) - kHeaderBytes);
+  }
+
+  // Frees cached blocks, largest first, until at most `bytes` stay cached. REQUIRES: lock held.
+  size_t release_down_to(size_t bytes) {
+    size_t released = 0;
+    for (size_t c = kClasses; c-- > 0 && cached_ > bytes;) {
+      while (free_[c] != nullptr && cached_ > bytes) {
+        Header* block = free_[c];
+        free_[c] = block->next;
+        cached_ -= capacity_of(c);
+        released += capacity_of(c);
+        TOVALIB_UNPOISON(data_of(block), capacity_of(c));
+        std::free(block);
+      }
+    }
+    return released;
+  }
+
+  mutable std::mutex mutex_;
+  std::array<Header*, kClasses> free_{};
+  size_t cached_ = 0;      // bytes in free lists
+  size_t limit_ = 0;       // the most bytes the free lists may hold
+  size_t handed_out_ = 0;  // bytes taken since the last end_call()
+  std::array<size_t, kRecentCalls> recent_{};
+  uint64_t calls_ = 0;
+};
+
+}  // namespace tovalib
