@@ -156,12 +156,15 @@ int64_t array_dim(const py::array& array, int axis) {
   return static_cast<int64_t>(array.shape(static_cast<py::ssize_t>(axis)));
 }
 
-py::array make_int64_array(const int64_t* data, int64_t n) {
-  // NumPy's C API directly: pybind11's generic constructor builds shape and stride vectors and a
-  // temporary view, then copies through NumPy's casting machinery, several times the cost of the
-  // copy itself for the short arrays of a small call. Given no data, NumPy allocates memory that
-  // the array owns (C-contiguous, aligned, writeable), so the result never aliases the sampler's
-  // buffers.
+namespace {
+
+// A new 1-D int64 array of n values, left unset, its memory from NumPy's current handler.
+// NumPy's C API directly: pybind11's generic constructor builds shape and stride vectors and a
+// temporary view, then copies through NumPy's casting machinery, several times the cost of the
+// copy itself for the short arrays of a small call. Given no data, NumPy allocates memory that
+// the array owns (C-contiguous, aligned, writeable), so the result never aliases the sampler's
+// buffers.
+py::array new_int64_array(int64_t n) {
   const auto& api = py::detail::npy_api::get();
   PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_INT64_);
   if (descr == nullptr) throw py::error_already_set();
@@ -170,10 +173,18 @@ py::array make_int64_array(const int64_t* data, int64_t n) {
       api.PyArray_Type_, descr, 1, shape, /*strides=*/nullptr, /*data=*/nullptr, /*flags=*/0,
       /*obj=*/nullptr));
   if (!array) throw py::error_already_set();
-  if (n > 0) {
-    std::memcpy(py::detail::array_proxy(array.ptr())->data, data,
-                static_cast<size_t>(n) * sizeof(int64_t));
-  }
+  return array;
+}
+
+int64_t* mutable_data(const py::handle& array) {
+  return reinterpret_cast<int64_t*>(py::detail::array_proxy(array.ptr())->data);
+}
+
+}  // namespace
+
+py::array make_int64_array(const int64_t* data, int64_t n) {
+  py::array array = new_int64_array(n);
+  if (n > 0) std::memcpy(mutable_data(array), data, static_cast<size_t>(n) * sizeof(int64_t));
   return array;
 }
 
@@ -196,7 +207,18 @@ struct NumpyMemHandler {
 
 BlockPool& pool_of(void* ctx) { return *static_cast<BlockPool*>(ctx); }
 
-void* pool_malloc(void* ctx, size_t size) { return pool_of(ctx).take(size); }
+// The block adopt_int64_block() offers to the array it is making, until NumPy asks for memory of
+// exactly that array's size: NumPy may make other allocations of its own meanwhile.
+thread_local void* offered_block = nullptr;
+thread_local size_t offered_bytes = 0;
+
+void* pool_malloc(void* ctx, size_t size) {
+  if (offered_block != nullptr && size == offered_bytes) {
+    assert(size <= BlockPool::capacity(offered_block));
+    return std::exchange(offered_block, nullptr);
+  }
+  return pool_of(ctx).take(size);
+}
 void* pool_calloc(void* ctx, size_t count, size_t size) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
   void* data = pool_of(ctx).take(count * size);
@@ -212,7 +234,7 @@ constexpr size_t kSetHandlerSlot = 304;
 
 struct HandlerApi {
   PyObject* (*set_handler)(PyObject*) = nullptr;
-  PyObject* handler = nullptr;  // the capsule for result_pool()
+  PyObject* handler = nullptr;  // the capsule for BlockPool::shared()
 };
 
 const HandlerApi& handler_api() {
@@ -224,7 +246,7 @@ const HandlerApi& handler_api() {
     if (slots == nullptr) throw py::error_already_set();
     static NumpyMemHandler handler{
         "tovalib_result_pool", 1,
-        NumpyAllocator{&result_pool(), pool_malloc, pool_calloc, pool_realloc, pool_free}};
+        NumpyAllocator{&BlockPool::shared(), pool_malloc, pool_calloc, pool_realloc, pool_free}};
     HandlerApi made;
     made.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
     made.handler = PyCapsule_New(&handler, "mem_handler", nullptr);
@@ -235,11 +257,6 @@ const HandlerApi& handler_api() {
 }
 
 }  // namespace
-
-BlockPool& result_pool() {
-  static BlockPool* const pool = new BlockPool();  // never destroyed; see the declaration
-  return *pool;
-}
 
 PooledArrays::PooledArrays() {
   previous_ = handler_api().set_handler(handler_api().handler);
@@ -255,6 +272,28 @@ PooledArrays::~PooledArrays() {
   Py_XDECREF(ours);
   Py_DECREF(previous_);
   PyErr_Restore(type, value, traceback);
+}
+
+py::object adopt_int64_block(int64_t* data, int64_t n, bool& taken) {
+  assert(n > 0);
+  offered_block = data;
+  offered_bytes = static_cast<size_t>(n) * sizeof(int64_t);
+  py::object array;
+  try {
+    array = new_int64_array(n);
+  } catch (py::error_already_set& error) {
+    taken = offered_block == nullptr;
+    offered_block = nullptr;
+    if (!taken) throw;
+    error.restore();  // NumPy freed the block into the pool: no longer the caller's either way
+    return py::object();
+  }
+  taken = offered_block == nullptr;
+  offered_block = nullptr;
+  assert(!taken || mutable_data(array) == data);
+  // Not asked for: NumPy's memory came from another handler than the pool's.
+  if (!taken) std::memcpy(mutable_data(array), data, offered_bytes);
+  return array;
 }
 
 py::object CheckedArrayDict::find(const py::str& key) const {

@@ -76,12 +76,8 @@ int64_t array_dim(const py::array& array, int axis);
 // n is 0.
 py::array make_int64_array(const int64_t* data, int64_t n);
 
-// The pool that the memory of arrays made inside a PooledArrays scope comes from and goes back
-// to. It lives as long as the process: such arrays can outlive every sampler.
-BlockPool& result_pool();
-
 // While alive, NumPy takes the memory of the arrays it makes on this thread (and context) from
-// result_pool(), through a memory handler of NumPy's own kind, and each such array gives its
+// BlockPool::shared(), through a memory handler of NumPy's own kind, and each such array gives its
 // memory back there when it is freed. The arrays are otherwise NumPy's usual ones: they own
 // their data, have no base object, and are freed, resized or pickled as any other.
 class PooledArrays {
@@ -94,6 +90,15 @@ class PooledArrays {
  private:
   PyObject* previous_;  // the handler in force before, restored at the end
 };
+
+// A new 1-D int64 array of the n values at `data` that takes their memory over instead of copying
+// them: `data` is a block of BlockPool::shared() with room for at least n values, and NumPy, asking
+// the pool's handler for the array's memory, is given this block. Sets `taken` when the block has
+// stopped being the caller's. It has whenever an array is returned, but where a handler other
+// than the pool's is in force (no PooledArrays scope), and then the values are copied. Once the
+// block is taken nothing throws: a later failure returns a null array with the Python error set.
+// REQUIRES: n > 0.
+py::object adopt_int64_block(int64_t* data, int64_t n, bool& taken);
 
 // The allowed names of a dict check, each with its position in the caller's list.
 using NameIndex = std::unordered_map<std::string, size_t>;

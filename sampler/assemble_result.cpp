@@ -1,4 +1,4 @@
-// Last phase of `sample`: copy what the call sampled into new arrays in six new dicts, keyed in
+// Last phase of `sample`: turn what the call sampled into new arrays in six new dicts, keyed in
 // constructor order.
 #include <optional>
 
@@ -9,16 +9,35 @@ namespace {
 
 // The dicts are new and their keys exact str made at construction, so the dict's own insertion
 // is all that is needed; no Python code can run.
-template <typename Buffer>
-void insert(const py::dict& dict, const py::str& key, const Buffer& values) {
-  const py::array array = make_int64_array(values.data(), static_cast<int64_t>(values.size()));
+void insert(const py::dict& dict, const py::str& key, const py::object& array) {
   if (PyDict_SetItem(dict.ptr(), key.ptr(), array.ptr()) != 0) throw py::error_already_set();
+}
+
+void insert_copy(const py::dict& dict, const py::str& key, const std::vector<int64_t>& values) {
+  insert(dict, key, make_int64_array(values.data(), static_cast<int64_t>(values.size())));
 }
 
 // Results smaller than this take their memory from NumPy's own allocator, which serves small
 // blocks from a cache of its own and whose memory the C library keeps anyway; larger ones from
-// the result pool (see PooledArrays), which keeps a large result's pages for the next call.
+// the pool (see PooledArrays), which keeps a large result's pages for the next call.
 constexpr size_t kPooledResultBytes = size_t{256} << 10;
+
+// In a pooled result, a list that fills at least half its block hands the block over to its
+// array; the others, and every list of a smaller result, are copied, keeping their block.
+void insert_list(const py::dict& dict, const py::str& key, Int64Buffer& values, bool pooled) {
+  if (!pooled || values.empty() || 2 * values.size() < values.capacity()) {
+    insert(dict, key, make_int64_array(values.data(), static_cast<int64_t>(values.size())));
+    return;
+  }
+  py::object array;
+  values.adopt_block([&](int64_t* data, size_t n) {
+    bool taken = false;
+    array = adopt_int64_block(data, static_cast<int64_t>(n), taken);
+    return taken;
+  });
+  if (!array) throw py::error_already_set();
+  insert(dict, key, array);
+}
 
 }  // namespace
 
@@ -30,19 +49,20 @@ SampleResult NeighborSampler::assemble_result() {
   for (const EdgeTypeRecord& type : edge_types_) {
     result_bytes += 2 * type.sampled.sampled_row.size() * sizeof(int64_t);
   }
-  std::optional<PooledArrays> pooled;
-  if (result_bytes >= kPooledResultBytes) pooled.emplace();
+  const bool pooled = result_bytes >= kPooledResultBytes;
+  std::optional<PooledArrays> pooled_arrays;
+  if (pooled) pooled_arrays.emplace();
   py::dict node, num_sampled_nodes, batch;
-  for (const NodeTypeRecord& type : node_types_) {
-    insert(node, type.py_name, type.sampled.node);
-    insert(num_sampled_nodes, type.py_name, type.sampled.num_sampled_nodes);
-    insert(batch, type.py_name, type.sampled.batch);
+  for (NodeTypeRecord& type : node_types_) {
+    insert_list(node, type.py_name, type.sampled.node, pooled);
+    insert_copy(num_sampled_nodes, type.py_name, type.sampled.num_sampled_nodes);
+    insert_list(batch, type.py_name, type.sampled.batch, pooled);
   }
   py::dict num_sampled_edges, sampled_row, sampled_col;
-  for (const EdgeTypeRecord& type : edge_types_) {
-    insert(num_sampled_edges, type.py_key, type.sampled.num_sampled_edges);
-    insert(sampled_row, type.py_key, type.sampled.sampled_row);
-    insert(sampled_col, type.py_key, type.sampled.sampled_col);
+  for (EdgeTypeRecord& type : edge_types_) {
+    insert_copy(num_sampled_edges, type.py_key, type.sampled.num_sampled_edges);
+    insert_list(sampled_row, type.py_key, type.sampled.sampled_row, pooled);
+    insert_list(sampled_col, type.py_key, type.sampled.sampled_col, pooled);
   }
   return SampleResult{sampled_row, sampled_col, node, batch, num_sampled_nodes, num_sampled_edges};
 }

@@ -39,6 +39,14 @@ class BlockPool {
   // The calls whose demand the pool keeps room for.
   static constexpr size_t kRecentCalls = 4;
 
+  // The pool of the module: the result arrays' memory and the lists that become them. It lives
+  // as long as the process, since arrays holding its memory may outlive every sampler and even
+  // the module's teardown.
+  static BlockPool& shared() {
+    static BlockPool* const pool = new BlockPool();
+    return *pool;
+  }
+
   BlockPool() = default;
   BlockPool(const BlockPool&) = delete;
   BlockPool& operator=(const BlockPool&) = delete;
@@ -100,6 +108,11 @@ class BlockPool {
     std::memcpy(moved, data, capacity);
     give(data);
     return moved;
+  }
+
+  // The bytes a block from take() or resize() holds: at least what was asked.
+  static size_t capacity(const void* data) {
+    return capacity_of(header_of(const_cast<void*>(data))->size_class);
   }
 
   // Called once per call, from any sampler, after its result is made: sets how much free memory

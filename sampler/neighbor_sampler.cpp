@@ -155,7 +155,7 @@ void NeighborSampler::end_call() {
     taken_.release();
   }
   // The result pool too keeps only what recent calls of any sampler needed.
-  const size_t pool_released = result_pool().end_call();
+  const size_t pool_released = BlockPool::shared().end_call();
 #if defined(__GLIBC__)
   // Freed is not yet given back: glibc keeps freed blocks below its mmap threshold (which
   // rises to 32 MiB as large blocks are freed) in its heap, and returns free space at the

@@ -1,42 +1,17 @@
 // What one `sample` call builds for one node type and for one edge type. The sampler keeps one of
 // each per type between calls for their capacity only: every call starts them afresh (start()),
-// the hop loop and the kernels fill them, result assembly copies them out, and end() empties them.
+// the hop loop and the kernels fill them, result assembly hands their lists over to the result
+// arrays (or copies them out), and end() empties them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <utility>
 #include <vector>
 
+#include "sampler/int64_buffer.h"
 #include "sampler/node_index_map.h"
 
 namespace tovalib {
-
-// An allocator whose elements start uninitialised: the kernels size a buffer for a whole batch of
-// results at once and then write every element, so zeroing them first would be wasted stores.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UninitializedAllocator<U>;
-  };
-  UninitializedAllocator() = default;
-  template <typename U>
-  UninitializedAllocator(const UninitializedAllocator<U>&) {}  // NOLINT: implicit by design
-  template <typename U>
-  void construct(U* p) {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
-// The sampled-subgraph lists: resize() leaves new elements unset.
-using Int64Buffer = std::vector<int64_t, UninitializedAllocator<int64_t>>;
 
 // Makes room for `count` more elements at the end of `buffer` and returns where they start; the
 // caller writes them all, or shrinks the buffer back over the ones it did not write.
@@ -55,6 +30,10 @@ struct BufferUse {
   void add(const std::vector<T, Allocator>& buffer) {
     held += buffer.capacity() * sizeof(T);
     needed += buffer.size() * sizeof(T);
+  }
+  void add(const Int64Buffer& buffer) {
+    held += buffer.held_bytes();
+    needed += buffer.used_bytes();
   }
 };
 
@@ -110,8 +89,8 @@ struct SampledNodes {
 
   // Called after measure() and before end(), while the sizes still show what this call needed.
   void trim() {
-    trim_buffer(batch);
-    trim_buffer(node);
+    batch.trim();
+    node.trim();
     index_map.trim();
   }
 
@@ -139,8 +118,8 @@ struct SampledEdges {
   }
 
   void trim() {
-    trim_buffer(sampled_row);
-    trim_buffer(sampled_col);
+    sampled_row.trim();
+    sampled_col.trim();
   }
 
   void end() {

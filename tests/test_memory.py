@@ -163,35 +163,51 @@ def numpy_handler_name(*array):
 
 
 def test_large_results_recycle_memory_yet_behave_as_arrays_of_their_own():
-    # Past a few hundred KiB a result's memory is kept for the next call once it is freed: every
-    # array must still be the caller's alone, and NumPy's allocator must be the caller's again.
-    size, key = 50_000, "q__to__p"
+    # Past a few hundred KiB a result's memory is kept for the next call once it is freed, and the
+    # sampler's lists become result arrays without a copy (or with one, for a list much smaller
+    # than the last call's): every array must still be the caller's alone, with the right values,
+    # and NumPy's allocator must be the caller's again after the call.
+    size, key = 60_000, "q__to__p"
+    lengths = {0: size, 1: size // 5}  # seed p0 has neighbours q0 .. q(size-1), p1 the first fifth
     sampler = tovalib.NeighborSampler(
-        ["p", "q"], [("q", "to", "p")], {key: i64(0, size)}, {key: np.arange(size)}, {}
+        ["p", "q"],
+        [("q", "to", "p")],
+        {key: i64(0, size, size + lengths[1])},
+        {key: np.concatenate([np.arange(size), np.arange(lengths[1])])},
+        {},
     )
-    request = ({key: i64(-1)}, {}, "p", i64(0), EMPTY)
+
+    def call(seed):
+        result = sampler.sample({key: i64(-1)}, {}, "p", i64(seed), EMPTY)
+        n = lengths[seed]
+        rows, cols, node, batch, num_nodes, num_edges = result
+        assert rows[key].tolist() == node["q"].tolist() == list(range(n))
+        assert cols[key].tolist() == batch["q"].tolist() == [0] * n
+        assert node["p"].tolist() == [seed]
+        assert num_nodes["q"].tolist() == [0, n]
+        assert num_edges[key].tolist() == [n]
+        return result
+
     handler = numpy_handler_name()
-    kept = sampler.sample(*request)
+    kept = call(0)
     assert numpy_handler_name(kept[0][key]) != handler  # the pool's own
-    for _ in range(3):
-        result = sampler.sample(*request)
+    old = [array for part in kept for array in part.values()]
+    for seed in (1, 0, 1, 0):
+        result = call(seed)
         assert numpy_handler_name() == handler
         arrays = [array for part in result for array in part.values()]
         for array in arrays:
             assert array.flags.owndata
             assert array.base is None
-        old = [array for part in kept for array in part.values()]
         for first, second in itertools.combinations(arrays + old, 2):
             assert not np.shares_memory(first, second)
         for array in arrays:
             array[:] = -7  # scribbled over before its memory goes back
         del result, arrays
-    rows, cols, node, batch, num_nodes, num_edges = kept
-    assert rows[key].tolist() == node["q"].tolist() == list(range(size))
-    assert cols[key].tolist() == batch["q"].tolist() == [0] * size
-    assert num_nodes["q"].tolist() == [0, size]
-    assert num_edges[key].tolist() == [size]
-    grown = node["q"]
+    assert [array.tolist() for array in old] == [
+        array.tolist() for part in call(0) for array in part.values()
+    ]
+    grown = kept[2]["q"]
     grown.resize(3 * size, refcheck=False)  # moved to a larger block of its own
     assert grown[:size].tolist() == list(range(size))
     assert not grown[size:].any()

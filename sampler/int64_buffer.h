@@ -1,0 +1,115 @@
+// A growable list of int64 kept in a block of the shared BlockPool, so that a result array can
+// take the list's memory over when the call ends instead of copying it (adopt_block()).
+//
+// Growth leaves new elements unset: the kernels size a list for a whole batch of results and then
+// write every element, so zeroing them first would be wasted stores. A list whose block was taken
+// over starts its next growth at the capacity it had, which a similar call will need again.
+#pragma once
+
+#include <algorithm>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "sampler/block_pool.h"
+
+namespace tovalib {
+
+class Int64Buffer {
+ public:
+  Int64Buffer() = default;
+  ~Int64Buffer() { BlockPool::shared().give(data_); }
+  Int64Buffer(Int64Buffer&& other) noexcept { swap(other); }
+  Int64Buffer& operator=(Int64Buffer&& other) noexcept {
+    Int64Buffer(std::move(other)).swap(*this);
+    return *this;
+  }
+  Int64Buffer(const Int64Buffer&) = delete;
+  Int64Buffer& operator=(const Int64Buffer&) = delete;
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t capacity() const { return capacity_; }
+  int64_t* data() { return data_; }
+  const int64_t* data() const { return data_; }
+  int64_t& operator[](size_t i) {
+    assert(i < size_);
+    return data_[i];
+  }
+  const int64_t& operator[](size_t i) const {
+    assert(i < size_);
+    return data_[i];
+  }
+
+  void clear() { size_ = adopted_ = 0; }
+  void reserve(size_t n) {
+    if (n > capacity_) reallocate(n);
+  }
+  // Elements past the old size are left unset.
+  void resize(size_t n) {
+    if (n > capacity_) reallocate(std::max({n, 2 * capacity_, next_capacity_}));
+    size_ = n;
+  }
+  void push_back(int64_t value) {
+    if (size_ == capacity_) reallocate(std::max({size_ + 1, 2 * capacity_, next_capacity_}));
+    data_[size_++] = value;
+  }
+
+  // The bytes the list holds, or will take at its next growth; and the bytes of values it held
+  // since it was last cleared, those handed over included.
+  size_t held_bytes() const { return std::max(capacity_, next_capacity_) * sizeof(int64_t); }
+  size_t used_bytes() const { return (size_ + adopted_) * sizeof(int64_t); }
+
+  // When the list holds over four times what it was used for: gives its block back and will start
+  // its next growth at that use, so that one oversized call does not pin its peak.
+  void trim() {
+    if (held_bytes() <= 4 * used_bytes()) return;
+    next_capacity_ = size_ + adopted_;
+    BlockPool::shared().give(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+
+  // Offers the block to `adopt(data, size)`, which returns whether it took the block over; if it
+  // did, the list is left empty, with no block. REQUIRES: !empty().
+  template <typename Adopt>
+  void adopt_block(Adopt adopt) {
+    assert(size_ > 0);
+    if (!adopt(data_, size_)) return;
+    next_capacity_ = capacity_;
+    adopted_ = size_;
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  void swap(Int64Buffer& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(next_capacity_, other.next_capacity_);
+    std::swap(adopted_, other.adopted_);
+  }
+
+  void reallocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(int64_t)) throw std::bad_alloc();
+    BlockPool& pool = BlockPool::shared();
+    auto* data = static_cast<int64_t*>(pool.take(n * sizeof(int64_t)));
+    if (data == nullptr) throw std::bad_alloc();
+    if (size_ > 0) std::memcpy(data, data_, size_ * sizeof(int64_t));
+    pool.give(data_);
+    data_ = data;
+    capacity_ = BlockPool::capacity(data) / sizeof(int64_t);
+  }
+
+  int64_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  size_t next_capacity_ = 0;  // where the next growth of a list with no block starts
+  size_t adopted_ = 0;        // values handed over since the list was last cleared
+};
+
+}  // namespace tovalib
