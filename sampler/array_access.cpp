@@ -290,9 +290,13 @@ py::object adopt_int64_block(int64_t* data, int64_t n, bool& taken) {
   }
   taken = offered_block == nullptr;
   offered_block = nullptr;
-  assert(!taken || mutable_data(array) == data);
   // Not asked for: NumPy's memory came from another handler than the pool's.
   if (!taken) std::memcpy(mutable_data(array), data, offered_bytes);
+  // Taken, but by another allocation of the same size: its values are no longer safe to read.
+  if (taken && mutable_data(array) != data) {
+    PyErr_SetString(PyExc_RuntimeError, "A result array did not receive the sampled values.");
+    return py::object();
+  }
   return array;
 }
 

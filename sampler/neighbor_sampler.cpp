@@ -160,7 +160,8 @@ void NeighborSampler::end_call() {
   // Freed is not yet given back: glibc keeps freed blocks below its mmap threshold (which
   // rises to 32 MiB as large blocks are freed) in its heap, and returns free space at the
   // heap's top only past another threshold, so tens of MiB could stay resident. This asks it
-  // to return every free page now; it runs only after an oversized call.
+  // to return every free page now; it runs only after an oversized call, or when the pool has
+  // just given back as much.
   if (oversized || pool_released > kRetainedBytes) malloc_trim(0);
 #endif
   for (NodeTypeRecord& type : node_types_) type.sampled.end();
