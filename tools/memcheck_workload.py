@@ -24,4 +24,15 @@ for _ in range(20):
     for bad in (np.array([6]), np.array([-1])):
         with contextlib.suppress(IndexError):
             timed.sample(fan_out, {}, "paper", bad, EMPTY)
+# Results large enough to take their memory from the result pool, and lists handed over as arrays.
+size, key = 40_000, "q__to__p"
+star = tovalib.NeighborSampler(
+    ["p", "q"], [("q", "to", "p")], {key: np.array([0, size])}, {key: np.arange(size)}, {}
+)
+kept = star.sample({key: np.array([-1])}, {}, "p", np.array([0]), EMPTY)
+for _ in range(4):
+    result = star.sample({key: np.array([-1, 2])}, {}, "p", np.array([0, 0]), EMPTY)
+    assert len(result[0][key]) == 2 * len(kept[0][key])
+    result[2]["q"].resize(3 * size, refcheck=False)
+    del result
 print("memcheck workload done")
