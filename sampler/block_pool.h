@@ -9,7 +9,8 @@
 // Blocks come in size classes, four to each doubling, and a request is served from its own class
 // or one of the next two, so that calls of similar size reuse each other's blocks. The pool keeps
 // no more free memory than the largest amount handed out in one of the last kRecentCalls calls,
-// so memory that one oversized call needed goes back to the system a few calls later. All
+// so memory that one oversized call needed goes back to the system a few calls later, and none
+// once no sampler is left. All
 // operations are thread-safe and never throw: the array library calls them from its own code,
 // possibly long after the call that made the array, and the pool lives as long as the process.
 #pragma once
@@ -46,6 +47,16 @@ class BlockPool {
     static BlockPool* const pool = new BlockPool();
     return *pool;
   }
+
+  // A sampler's share in the pool, held for the sampler's life. Once no sampler is left no call
+  // will take cached blocks again, so the pool gives them back and caches nothing until one is.
+  class User {
+   public:
+    User() { shared().attach(); }
+    ~User() { shared().detach(); }
+    User(const User&) = delete;
+    User& operator=(const User&) = delete;
+  };
 
   BlockPool() = default;
   BlockPool(const BlockPool&) = delete;
@@ -121,8 +132,20 @@ class BlockPool {
     const std::lock_guard<std::mutex> lock(mutex_);
     recent_[calls_++ % kRecentCalls] = handed_out_;
     handed_out_ = 0;
-    limit_ = *std::max_element(recent_.begin(), recent_.end());
+    if (users_ > 0) limit_ = *std::max_element(recent_.begin(), recent_.end());
     return release_down_to(limit_);
+  }
+
+  void attach() noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++users_;
+    limit_ = *std::max_element(recent_.begin(), recent_.end());
+  }
+  void detach() noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--users_ > 0) return;
+    limit_ = 0;
+    release_down_to(0);
   }
 
   size_t cached_bytes() const noexcept {
@@ -187,6 +210,7 @@ class BlockPool {
   size_t handed_out_ = 0;  // bytes taken since the last end_call()
   std::array<size_t, kRecentCalls> recent_{};
   uint64_t calls_ = 0;
+  size_t users_ = 0;  // live User objects
 };
 
 }  // namespace tovalib

@@ -127,6 +127,9 @@ class NeighborSampler {
   // memory that recent calls did not need.
   void end_call();
 
+  // First, so that it is left last: the records' lists give their blocks back to the pool first.
+  BlockPool::User pool_user_;
+
   // Graph description, fixed at construction.
   NameIndex node_type_index_;  // node-type name to record
   NameIndex edge_type_index_;  // edge-type key to record

@@ -4,6 +4,7 @@ import contextlib
 import gc
 import itertools
 import os
+import subprocess
 import sys
 import weakref
 
@@ -151,6 +152,31 @@ def test_memory_of_one_oversized_call_is_given_back_after_a_few_small_ones():
         sampler.sample(*small)
     assert peak - before > 2**28
     assert resident_bytes() - before < 2**26
+
+
+GIVEN_BACK_WITH_THE_LAST_SAMPLER = """
+import os, numpy as np, tovalib
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+size, key, empty = 4_000_000, "q__to__p", np.empty(0, np.int64)
+colptr, row = {key: np.array([0, size])}, {key: np.arange(size)}
+sampler = tovalib.NeighborSampler(["p", "q"], [("q", "to", "p")], colptr, row, {})
+sampler.sample({key: np.array([3])}, {}, "p", np.array([0]), empty)
+before = resident_bytes()
+result = sampler.sample({key: np.array([-1])}, {}, "p", np.array([0]), empty)
+assert resident_bytes() - before > 2**28
+del result, sampler  # no further call will want the memory it was in
+assert resident_bytes() - before < 2**26, resident_bytes() - before
+"""
+
+
+@UNDER_ASAN_SKIP
+def test_memory_of_large_results_is_given_back_once_no_sampler_is_left():
+    # In a process of its own: the other tests' samplers may still wait for the collector.
+    subprocess.run([sys.executable, "-c", GIVEN_BACK_WITH_THE_LAST_SAMPLER], check=True)
 
 
 def numpy_handler_name(*array):

@@ -1,7 +1,7 @@
 // BlockPool: every block holds what was asked, aligned; a block given back is taken again for a
 // request of its size or a little smaller; resize keeps contents; the pool keeps no more than the
-// recent calls handed out, and gives the rest back once they have passed. Exits non-zero when a
-// check fails.
+// recent calls handed out, gives the rest back once they have passed, and keeps nothing once its
+// last user has left. Exits non-zero when a check fails.
 #include "sampler/block_pool.h"
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 int main() {
   bool ok = true;
   tovalib::BlockPool pool;
+  pool.attach();  // one sampler
 
   // Sizes around every class boundary up to a few MiB: the whole request is writable.
   std::vector<void*> blocks;
@@ -44,6 +45,7 @@ int main() {
   // A block given back serves the next request of the same size, or of a slightly smaller one.
   for (const size_t bytes : {size_t{1000}, size_t{100000}, size_t{3000000}}) {
     tovalib::BlockPool fresh;
+    fresh.attach();
     void* block = fresh.take(bytes);
     fresh.end_call();  // room for this much
     fresh.give(block);
@@ -66,6 +68,19 @@ int main() {
   ok &= check(kept, "a grown block moves with its contents");
   ok &= check(pool.resize(moved, 10) == moved, "a shrunk block stays");
   pool.give(moved);
+
+  // The last user leaving empties the pool, and what comes back afterwards is not kept.
+  void* last = pool.take(100000);
+  pool.end_call();
+  pool.give(last);
+  ok &= check(pool.cached_bytes() > 0, "cached while a user is left");
+  pool.attach();
+  pool.detach();
+  ok &= check(pool.cached_bytes() > 0, "cached while one user of two is left");
+  pool.detach();
+  ok &= check(pool.cached_bytes() == 0, "given back when the last user leaves");
+  pool.give(pool.take(1000));
+  ok &= check(pool.cached_bytes() == 0, "nothing cached with no user");
 
   if (ok) std::printf("ok\n");
   return ok ? 0 : 1;
