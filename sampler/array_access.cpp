@@ -239,21 +239,25 @@ struct HandlerApi {
 
 const HandlerApi& handler_api() {
   // Made once and never freed: arrays holding the capsule may outlive the module's teardown.
-  static const HandlerApi api = [] {
-    const py::object table =
-        py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
-    void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
-    if (slots == nullptr) throw py::error_already_set();
-    static NumpyMemHandler handler{
-        "tovalib_result_pool", 1,
-        NumpyAllocator{&BlockPool::shared(), pool_malloc, pool_calloc, pool_realloc, pool_free}};
-    HandlerApi made;
-    made.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
-    made.handler = PyCapsule_New(&handler, "mem_handler", nullptr);
-    if (made.handler == nullptr) throw py::error_already_set();
-    return made;
-  }();
-  return api;
+  // Finding NumPy's table runs Python code, during which another thread may get here too; the
+  // GIL-safe once lets that thread wait without holding the GIL the first one needs.
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<HandlerApi> api;
+  return api
+      .call_once_and_store_result([] {
+        const py::object table =
+            py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
+        void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
+        if (slots == nullptr) throw py::error_already_set();
+        static NumpyMemHandler handler{"tovalib_result_pool", 1,
+                                       NumpyAllocator{&BlockPool::shared(), pool_malloc,
+                                                      pool_calloc, pool_realloc, pool_free}};
+        HandlerApi made;
+        made.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
+        made.handler = PyCapsule_New(&handler, "mem_handler", nullptr);
+        if (made.handler == nullptr) throw py::error_already_set();
+        return made;
+      })
+      .get_stored();
 }
 
 }  // namespace

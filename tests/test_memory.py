@@ -179,6 +179,34 @@ def test_memory_of_large_results_is_given_back_once_no_sampler_is_left():
     subprocess.run([sys.executable, "-c", GIVEN_BACK_WITH_THE_LAST_SAMPLER], check=True)
 
 
+FIRST_LARGE_RESULTS_IN_THREADS = """
+import sys, threading, numpy as np, tovalib
+
+sys.setswitchinterval(1e-6)  # threads take turns inside the first large result's set-up
+n, key, empty, threads = 100_000, "q__to__p", np.empty(0, np.int64), 4
+colptr, row = {key: np.array([0, n])}, {key: np.arange(n)}
+graph = (["p", "q"], [("q", "to", "p")], colptr, row, {})
+samplers = [tovalib.NeighborSampler(*graph) for _ in range(threads)]
+barrier, rows = threading.Barrier(threads), [None] * threads
+
+def work(i):
+    barrier.wait()
+    rows[i] = samplers[i].sample({key: np.array([-1])}, {}, "p", np.array([0]), empty)[0][key]
+
+workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+for worker in workers:
+    worker.start()
+for worker in workers:
+    worker.join()
+assert all(r.tolist() == list(range(n)) for r in rows)
+"""
+
+
+def test_threads_making_the_first_large_results_together_do_not_deadlock():
+    # In a process of its own, so that these are its first large results.
+    subprocess.run([sys.executable, "-c", FIRST_LARGE_RESULTS_IN_THREADS], check=True, timeout=60)
+
+
 def numpy_handler_name(*array):
     """The name of NumPy's memory handler in force now, or of the one that made `array`."""
     try:
