@@ -237,44 +237,49 @@ struct HandlerApi {
   PyObject* handler = nullptr;  // the capsule for BlockPool::shared()
 };
 
-const HandlerApi& handler_api() {
-  // Made once and never freed: arrays holding the capsule may outlive the module's teardown.
-  // Finding NumPy's table runs Python code, during which another thread may get here too; the
-  // GIL-safe once lets that thread wait without holding the GIL the first one needs.
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<HandlerApi> api;
-  return api
-      .call_once_and_store_result([] {
-        const py::object table =
-            py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
-        void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
-        if (slots == nullptr) throw py::error_already_set();
-        static NumpyMemHandler handler{"tovalib_result_pool", 1,
-                                       NumpyAllocator{&BlockPool::shared(), pool_malloc,
-                                                      pool_calloc, pool_realloc, pool_free}};
-        HandlerApi made;
-        made.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
-        made.handler = PyCapsule_New(&handler, "mem_handler", nullptr);
-        if (made.handler == nullptr) throw py::error_already_set();
-        return made;
-      })
-      .get_stored();
-}
+// Set once, when the module loads (prepare_pooled_arrays), and never freed: arrays holding the
+// capsule may outlive the module's teardown. At load no other thread can be making results and no
+// collector can call back into a call; doing it at a first call could deadlock on either.
+HandlerApi handler_api;
 
 }  // namespace
 
-PooledArrays::PooledArrays() {
-  previous_ = handler_api().set_handler(handler_api().handler);
-  if (previous_ == nullptr) throw py::error_already_set();
+void prepare_pooled_arrays() {
+  if (handler_api.handler != nullptr) return;
+  const py::object table = py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
+  void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
+  if (slots == nullptr) throw py::error_already_set();
+  static NumpyMemHandler handler{
+      "tovalib_result_pool", 1,
+      NumpyAllocator{&BlockPool::shared(), pool_malloc, pool_calloc, pool_realloc, pool_free}};
+  PyObject* capsule = PyCapsule_New(&handler, "mem_handler", nullptr);
+  if (capsule == nullptr) throw py::error_already_set();
+  handler_api.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
+  handler_api.handler = capsule;
+}
+
+// The collector stays off for the scope. Its finalizers would run arbitrary Python code in the
+// middle of it, and CPython's context variables (where NumPy keeps the handler) can be corrupted
+// when a finalizer run by a collection inside a context-variable set sets one again. Nothing in
+// the scope releases the GIL, so no other thread's collections are held up.
+PooledArrays::PooledArrays() : collector_was_on_(PyGC_Disable() != 0) {
+  assert(handler_api.handler != nullptr);
+  previous_ = handler_api.set_handler(handler_api.handler);
+  if (previous_ == nullptr) {
+    if (collector_was_on_) PyGC_Enable();
+    throw py::error_already_set();
+  }
 }
 
 PooledArrays::~PooledArrays() {
   // Runs also while an error is on its way out; setting a context variable must not see it.
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject* ours = handler_api().set_handler(previous_);
+  PyObject* ours = handler_api.set_handler(previous_);
   if (ours == nullptr) PyErr_WriteUnraisable(nullptr);
   Py_XDECREF(ours);
   Py_DECREF(previous_);
+  if (collector_was_on_) PyGC_Enable();
   PyErr_Restore(type, value, traceback);
 }
 

@@ -80,6 +80,7 @@ py::array make_int64_array(const int64_t* data, int64_t n);
 // BlockPool::shared(), through a memory handler of NumPy's own kind, and each such array gives its
 // memory back there when it is freed. The arrays are otherwise NumPy's usual ones: they own
 // their data, have no base object, and are freed, resized or pickled as any other.
+// REQUIRES: prepare_pooled_arrays() has run.
 class PooledArrays {
  public:
   PooledArrays();
@@ -88,8 +89,12 @@ class PooledArrays {
   PooledArrays& operator=(const PooledArrays&) = delete;
 
  private:
+  bool collector_was_on_;
   PyObject* previous_;  // the handler in force before, restored at the end
 };
+
+// Finds NumPy's handler API and makes the pool's handler; called once, as the module loads.
+void prepare_pooled_arrays();
 
 // A new 1-D int64 array of the n values at `data` that takes their memory over instead of copying
 // them: `data` is a block of BlockPool::shared() with room for at least n values, and NumPy, asking

@@ -8,7 +8,8 @@
 //
 // Blocks come in size classes, four to each doubling, and a request is served from its own class
 // or one of the next two, so that calls of similar size reuse each other's blocks. The pool keeps
-// no more free memory than the largest amount handed out in one of the last kRecentCalls calls,
+// no more free memory than half as much again as the most handed out in one of the last
+// kRecentCalls calls,
 // so memory that one oversized call needed goes back to the system a few calls later, and none
 // once no sampler is left. All
 // operations are thread-safe and never throw: the array library calls them from its own code,
@@ -22,6 +23,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -78,15 +83,13 @@ class BlockPool {
         TOVALIB_UNPOISON(data_of(block), capacity_of(c));
         return data_of(block);
       }
+    }
+    Header* block = allocate(wanted);
+    if (block == nullptr) return nullptr;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
       handed_out_ += capacity_of(wanted);
     }
-    // Rounded up to the alignment, as aligned_alloc asks.
-    const size_t total = (kHeaderBytes + capacity_of(wanted) + kAlign - 1) / kAlign * kAlign;
-    void* memory = std::aligned_alloc(kAlign, total);
-    if (memory == nullptr) return nullptr;
-    Header* block = static_cast<Header*>(memory);
-    block->size_class = wanted;
-    block->next = nullptr;
     return data_of(block);
   }
 
@@ -105,7 +108,7 @@ class BlockPool {
         return;
       }
     }
-    std::free(block);
+    deallocate(block);
   }
 
   // realloc for pool blocks: the same block while it is large enough, otherwise a new one holding
@@ -132,14 +135,14 @@ class BlockPool {
     const std::lock_guard<std::mutex> lock(mutex_);
     recent_[calls_++ % kRecentCalls] = handed_out_;
     handed_out_ = 0;
-    if (users_ > 0) limit_ = *std::max_element(recent_.begin(), recent_.end());
+    if (users_ > 0) limit_ = recent_limit();
     return release_down_to(limit_);
   }
 
   void attach() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++users_;
-    limit_ = *std::max_element(recent_.begin(), recent_.end());
+    limit_ = recent_limit();
   }
   void detach() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -182,9 +185,59 @@ class BlockPool {
     return m << (e - 2);
   }
 
+  // The bytes behind a block of a class, header included, a multiple of the alignment (as
+  // aligned_alloc asks).
+  static size_t total_of(size_t size_class) {
+    return (kHeaderBytes + capacity_of(size_class) + kAlign - 1) / kAlign * kAlign;
+  }
+
+  // Large blocks are mapped from the system on their own, as the C library does by default, but
+  // whatever its threshold has risen to: given back they return to the system at once, and blocks
+  // still in use never pin freed memory under them in the heap.
+  static constexpr size_t kMappedBytes = size_t{128} << 10;
+
+  static Header* allocate(size_t size_class) {
+    const size_t total = total_of(size_class);
+    void* memory = nullptr;
+#if defined(__linux__)
+    if (total >= kMappedBytes) {
+      memory = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (memory == MAP_FAILED) memory = nullptr;
+    } else {
+      memory = std::aligned_alloc(kAlign, total);
+    }
+#else
+    memory = std::aligned_alloc(kAlign, total);
+#endif
+    if (memory == nullptr) return nullptr;
+    Header* block = static_cast<Header*>(memory);
+    block->size_class = size_class;
+    block->next = nullptr;
+    return block;
+  }
+
+  static void deallocate(Header* block) {
+    const size_t total = total_of(block->size_class);
+#if defined(__linux__)
+    if (total >= kMappedBytes) {
+      munmap(block, total);
+      return;
+    }
+#endif
+    (void)total;
+    std::free(block);
+  }
+
   static void* data_of(Header* block) { return reinterpret_cast<char*>(block) + kHeaderBytes; }
   static Header* header_of(void* data) {
     return reinterpret_cast<Header*>(static_cast<char*>(data) - kHeaderBytes);
+  }
+
+  // Half as much again as the most the recent calls took: calls of about the same size differ in
+  // how they split their memory over the size classes.
+  size_t recent_limit() const {
+    const size_t most = *std::max_element(recent_.begin(), recent_.end());
+    return most + most / 2;
   }
 
   // Frees cached blocks, largest first, until at most `bytes` stay cached. REQUIRES: lock held.
@@ -197,7 +250,7 @@ class BlockPool {
         cached_ -= capacity_of(c);
         released += capacity_of(c);
         TOVALIB_UNPOISON(data_of(block), capacity_of(c));
-        std::free(block);
+        deallocate(block);
       }
     }
     return released;

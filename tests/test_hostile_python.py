@@ -538,3 +538,50 @@ def test_the_collector_sees_only_the_callers_arrays():
     sampler = tovalib.NeighborSampler(**graph)
     given = {id(a) for part in ("colptr", "row", "node_time") for a in graph[part].values()}
     assert {id(r) for r in gc.get_referents(sampler) if isinstance(r, np.ndarray)} <= given
+
+
+def test_a_finalizer_making_a_large_result_inside_a_large_call_changes_neither():
+    # A window bound's __index__ leaves a cycle and arms the collector to run k allocations
+    # later, i.e. somewhere in the rest of the call (result assembly included); the cycle's
+    # finalizer then makes a large result of its own on another sampler.
+    n, key = 100_000, "q__to__p"
+    graph = (["p", "q"], [("q", "to", "p")], {key: i64(0, n)}, {key: np.arange(n)})
+    timed = tovalib.NeighborSampler(*graph, {"p": i64(10), "q": np.zeros(n, np.int64)})
+    other = tovalib.NeighborSampler(*graph, {})
+    nested = []
+
+    def large(sampler, **rule):
+        return sampler.sample(rule.get("fan", {}), rule.get("windows", {}), "p", i64(0), EMPTY)
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            nested.append(large(other, fan={key: i64(-1)})[0][key])
+
+    def calls():
+        signal.alarm(60)  # a deadlock kills the child, and so fails the test
+        large(other, fan={key: i64(-1)})
+        for k in range(12):
+
+            class Bound:
+                def __index__(self, k=k):
+                    gc.collect()
+                    Cycle()
+                    gc.set_threshold(gc.get_count()[0] + k, 100_000, 100_000)
+                    return 0
+
+            bounds = np.array([[None, Bound()]], dtype=object)
+            try:
+                result = large(timed, windows={key: bounds})
+            finally:
+                gc.set_threshold(700, 10, 10)
+            gc.collect()
+            assert result[0][key].tolist() == list(range(n)), k
+        assert nested, "no finalizer ran"
+        assert all(rows.tolist() == list(range(n)) for rows in nested)
+        return result
+
+    outcome, _ = isolated(calls)
+    assert outcome == "returned", _
