@@ -9,11 +9,10 @@
 // Blocks come in size classes, four to each doubling, and a request is served from its own class
 // or one of the next two, so that calls of similar size reuse each other's blocks. The pool keeps
 // no more free memory than half as much again as the most handed out in one of the last
-// kRecentCalls calls,
-// so memory that one oversized call needed goes back to the system a few calls later, and none
-// once no sampler is left. All
-// operations are thread-safe and never throw: the array library calls them from its own code,
-// possibly long after the call that made the array, and the pool lives as long as the process.
+// kRecentCalls calls, so memory that one oversized call needed goes back to the system a few
+// calls later, and none once no sampler is left. All operations are thread-safe and never throw:
+// the array library calls them from its own code, possibly long after the call that made the
+// array, and the pool lives as long as the process.
 #pragma once
 
 #include <algorithm>
