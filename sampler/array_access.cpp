@@ -245,7 +245,6 @@ HandlerApi handler_api;
 }  // namespace
 
 void prepare_pooled_arrays() {
-  if (handler_api.handler != nullptr) return;
   const py::object table = py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
   void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
   if (slots == nullptr) throw py::error_already_set();

@@ -96,7 +96,7 @@ class BlockPool {
   void give(void* data) noexcept {
     if (data == nullptr) return;
     Header* block = header_of(data);
-    const size_t capacity = capacity_of(block->size_class);
+    const size_t capacity = BlockPool::capacity(data);
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       if (cached_ + capacity <= limit_) {
@@ -111,22 +111,21 @@ class BlockPool {
   }
 
   // realloc for pool blocks: the same block while it is large enough, otherwise a new one holding
-  // the old one's contents. Null, with `data` untouched, when there is no memory.
-  void* resize(void* data, size_t bytes) noexcept {
+  // the old one's first `kept` bytes (all of them by default). Null, with `data` untouched, when
+  // there is no memory.
+  void* resize(void* data, size_t bytes, size_t kept = SIZE_MAX) noexcept {
     if (data == nullptr) return take(bytes);
-    const size_t capacity = capacity_of(header_of(data)->size_class);
-    if (bytes <= capacity) return data;
+    const size_t held = capacity(data);
+    if (bytes <= held) return data;
     void* moved = take(bytes);
     if (moved == nullptr) return nullptr;
-    std::memcpy(moved, data, capacity);
+    std::memcpy(moved, data, std::min(kept, held));
     give(data);
     return moved;
   }
 
   // The bytes a block from take() or resize() holds: at least what was asked.
-  static size_t capacity(const void* data) {
-    return capacity_of(header_of(const_cast<void*>(data))->size_class);
-  }
+  static size_t capacity(const void* data) { return capacity_of(header_of(data)->size_class); }
 
   // Called once per call, from any sampler, after its result is made: sets how much free memory
   // the pool may keep and gives back the rest. Returns the bytes given back to the system.
@@ -195,19 +194,25 @@ class BlockPool {
   // still in use never pin freed memory under them in the heap.
   static constexpr size_t kMappedBytes = size_t{128} << 10;
 
+  static bool is_mapped(size_t total) {
+#if defined(__linux__)
+    return total >= kMappedBytes;
+#else
+    return false;
+#endif
+  }
+
   static Header* allocate(size_t size_class) {
     const size_t total = total_of(size_class);
     void* memory = nullptr;
+    if (is_mapped(total)) {
 #if defined(__linux__)
-    if (total >= kMappedBytes) {
       memory = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (memory == MAP_FAILED) memory = nullptr;
+#endif
     } else {
       memory = std::aligned_alloc(kAlign, total);
     }
-#else
-    memory = std::aligned_alloc(kAlign, total);
-#endif
     if (memory == nullptr) return nullptr;
     Header* block = static_cast<Header*>(memory);
     block->size_class = size_class;
@@ -217,19 +222,19 @@ class BlockPool {
 
   static void deallocate(Header* block) {
     const size_t total = total_of(block->size_class);
+    if (is_mapped(total)) {
 #if defined(__linux__)
-    if (total >= kMappedBytes) {
       munmap(block, total);
+#endif
       return;
     }
-#endif
-    (void)total;
     std::free(block);
   }
 
   static void* data_of(Header* block) { return reinterpret_cast<char*>(block) + kHeaderBytes; }
-  static Header* header_of(void* data) {
-    return reinterpret_cast<Header*>(static_cast<char*>(data) - kHeaderBytes);
+  static Header* header_of(const void* data) {
+    return reinterpret_cast<Header*>(const_cast<char*>(static_cast<const char*>(data)) -
+                                     kHeaderBytes);
   }
 
   // Half as much again as the most the recent calls took: calls of about the same size differ in

@@ -10,7 +10,6 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -50,11 +49,11 @@ class Int64Buffer {
   }
   // Elements past the old size are left unset.
   void resize(size_t n) {
-    if (n > capacity_) reallocate(std::max({n, 2 * capacity_, next_capacity_}));
+    if (n > capacity_) grow(n);
     size_ = n;
   }
   void push_back(int64_t value) {
-    if (size_ == capacity_) reallocate(std::max({size_ + 1, 2 * capacity_, next_capacity_}));
+    if (size_ == capacity_) grow(size_ + 1);
     data_[size_++] = value;
   }
 
@@ -69,8 +68,7 @@ class Int64Buffer {
     if (held_bytes() <= 4 * used_bytes()) return;
     next_capacity_ = size_ + adopted_;
     BlockPool::shared().give(data_);
-    data_ = nullptr;
-    size_ = capacity_ = 0;
+    drop_block();
   }
 
   // Offers the block to `adopt(data, size)`, which returns whether it took the block over; if it
@@ -81,8 +79,7 @@ class Int64Buffer {
     if (!adopt(data_, size_)) return;
     next_capacity_ = capacity_;
     adopted_ = size_;
-    data_ = nullptr;
-    size_ = capacity_ = 0;
+    drop_block();
   }
 
  private:
@@ -94,13 +91,19 @@ class Int64Buffer {
     std::swap(adopted_, other.adopted_);
   }
 
+  void drop_block() {
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+
+  // Doubling, or at once to the capacity the list had when its last block was taken over.
+  void grow(size_t n) { reallocate(std::max({n, 2 * capacity_, next_capacity_})); }
+
   void reallocate(size_t n) {
     if (n > SIZE_MAX / sizeof(int64_t)) throw std::bad_alloc();
-    BlockPool& pool = BlockPool::shared();
-    auto* data = static_cast<int64_t*>(pool.take(n * sizeof(int64_t)));
+    auto* data = static_cast<int64_t*>(
+        BlockPool::shared().resize(data_, n * sizeof(int64_t), size_ * sizeof(int64_t)));
     if (data == nullptr) throw std::bad_alloc();
-    if (size_ > 0) std::memcpy(data, data_, size_ * sizeof(int64_t));
-    pool.give(data_);
     data_ = data;
     capacity_ = BlockPool::capacity(data) / sizeof(int64_t);
   }
