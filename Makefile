@@ -2,7 +2,7 @@
 # the module and its test and benchmark dependencies. Re-running rebuilds only what changed.
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp stubs/*/*.pyi) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp bindings/*.map stubs/*/*.pyi) CMakeLists.txt pyproject.toml
 # Extra pip requirement for the runtime, e.g. NUMPY='numpy==1.26.*' to test against NumPy 1.x.
 NUMPY ?= numpy
 PYTEST_ARGS ?=

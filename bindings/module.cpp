@@ -155,7 +155,6 @@ void enable_garbage_collection(PyHeapTypeObject* heap_type) {
 }  // namespace
 
 PYBIND11_MODULE(tovalib, m) {
-  tovalib::prepare_pooled_arrays();
   SamplerClass sampler_class(m, "NeighborSampler",
                              py::custom_type_setup(enable_garbage_collection));
   sampler_class

@@ -1,5 +1,7 @@
 #include "sampler/array_access.h"
 
+#include <dlfcn.h>
+
 #include <cassert>
 #include <cstring>
 #include <stdexcept>
@@ -10,6 +12,9 @@ namespace tovalib {
 namespace {
 
 bool is_int64_dtype(const py::dtype& dtype) { return dtype.kind() == 'i' && dtype.itemsize() == 8; }
+
+constexpr const char* kChangedAfterCheck =
+    "An array's dtype or shape changed after it was checked.";
 
 bool is_native_byte_order(char byteorder) {
   constexpr char kNative = (PY_LITTLE_ENDIAN ? '<' : '>');
@@ -109,9 +114,15 @@ py::object pin_memory(const py::array& array) {
   return py::object();
 }
 
-// Whether two exact str hold the same characters.
+// Whether two exact str hold the same characters. A str still in the legacy form (never one made
+// by Python 3.10 itself) is compared by Python; readying it here would name a function that later
+// Pythons lack, and keep the module from loading there even to be refused.
 bool same_text(PyObject* a, PyObject* b) {
-  if (PyUnicode_READY(a) != 0 || PyUnicode_READY(b) != 0) throw py::error_already_set();
+  if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) {
+    const int order = PyUnicode_Compare(a, b);
+    if (order == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    return order == 0;
+  }
   const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
   const int kind = PyUnicode_KIND(a);
   return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
@@ -122,9 +133,12 @@ bool same_text(PyObject* a, PyObject* b) {
 }  // namespace
 
 Int64Array::Int64Array(const py::array& array, Read read) {
+  // Checked before, but an array's dtype and shape can be set in place, and the caller's code (a
+  // later key's __str__, say) may have done so since: such an array is refused, never cast.
+  if (array.ndim() != 1) throw std::runtime_error(kChangedAfterCheck);
   const int64_t size = array_size(array);
   if (size == 0) return;
-  assert(is_int64_dtype(array.dtype()));
+  if (!is_int64_dtype(array.dtype())) throw std::runtime_error(kChangedAfterCheck);
   const bool dense = is_dense_native_int64(array);
   if (read == Read::kInPlaceWhenHeld && dense) {
     pin_ = pin_memory(array);
@@ -229,43 +243,66 @@ void* pool_realloc(void* ctx, void* data, size_t size) { return pool_of(ctx).res
 void pool_free(void* ctx, void* data, size_t /*size*/) { pool_of(ctx).give(data); }
 
 // Position of PyDataMem_SetHandler in NumPy's C API table (since NumPy 1.22, unchanged in 2.x);
-// pybind11's own table does not include it.
+// pybind11's own table does not include it. Older tables end before it.
 constexpr size_t kSetHandlerSlot = 304;
+constexpr unsigned kFirstHandlerFeatureVersion = 0x0F;  // NumPy 1.22
 
 struct HandlerApi {
+  bool looked_up = false;
   PyObject* (*set_handler)(PyObject*) = nullptr;
-  PyObject* handler = nullptr;  // the capsule for BlockPool::shared()
+  PyObject* handler = nullptr;  // the capsule for BlockPool::shared(); null when NumPy has no API
+  // PyGC_Disable and PyGC_Enable, found at run time: they exist from Python 3.10 on, and a module
+  // naming them could not even be loaded by an older Python to be refused with a clear message.
+  int (*disable_collector)() = nullptr;
+  int (*enable_collector)() = nullptr;
 };
 
-// Set once, when the module loads (prepare_pooled_arrays), and never freed: arrays holding the
-// capsule may outlive the module's teardown. At load no other thread can be making results and no
-// collector can call back into a call; doing it at a first call could deadlock on either.
+// Filled at the first large result and never freed: arrays holding the capsule may outlive the
+// module's teardown.
 HandlerApi handler_api;
 
 }  // namespace
 
-void prepare_pooled_arrays() {
-  const py::object table = py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
-  void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
-  if (slots == nullptr) throw py::error_already_set();
-  static NumpyMemHandler handler{
-      "tovalib_result_pool", 1,
-      NumpyAllocator{&BlockPool::shared(), pool_malloc, pool_calloc, pool_realloc, pool_free}};
-  PyObject* capsule = PyCapsule_New(&handler, "mem_handler", nullptr);
-  if (capsule == nullptr) throw py::error_already_set();
-  handler_api.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
-  handler_api.handler = capsule;
+bool pooled_arrays_available() {
+  if (handler_api.looked_up) return handler_api.handler != nullptr;
+  // No lock of our own: the lookup runs Python code (NumPy's version check), where a finalizer or
+  // another thread may come here too, and a guard held across it has deadlocked both ways. Any
+  // of them may do the lookup; the first to finish records it, with no Python code in between.
+  const auto& api = py::detail::npy_api::get();
+  HandlerApi found;
+  found.looked_up = true;
+  found.disable_collector = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGC_Disable"));
+  found.enable_collector = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGC_Enable"));
+  if (api.PyArray_GetNDArrayCFeatureVersion_() >= kFirstHandlerFeatureVersion &&
+      found.disable_collector != nullptr && found.enable_collector != nullptr) {
+    const py::object table =
+        py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
+    void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
+    if (slots == nullptr) throw py::error_already_set();
+    static NumpyMemHandler handler{
+        "tovalib_result_pool", 1,
+        NumpyAllocator{&BlockPool::shared(), pool_malloc, pool_calloc, pool_realloc, pool_free}};
+    found.handler = PyCapsule_New(&handler, "mem_handler", nullptr);
+    if (found.handler == nullptr) throw py::error_already_set();
+    found.set_handler = reinterpret_cast<PyObject* (*)(PyObject*)>(slots[kSetHandlerSlot]);
+  }
+  if (handler_api.looked_up) {
+    Py_XDECREF(found.handler);
+  } else {
+    handler_api = found;
+  }
+  return handler_api.handler != nullptr;
 }
 
 // The collector stays off for the scope. Its finalizers would run arbitrary Python code in the
 // middle of it, and CPython's context variables (where NumPy keeps the handler) can be corrupted
 // when a finalizer run by a collection inside a context-variable set sets one again. Nothing in
 // the scope releases the GIL, so no other thread's collections are held up.
-PooledArrays::PooledArrays() : collector_was_on_(PyGC_Disable() != 0) {
+PooledArrays::PooledArrays() : collector_was_on_(handler_api.disable_collector() != 0) {
   assert(handler_api.handler != nullptr);
   previous_ = handler_api.set_handler(handler_api.handler);
   if (previous_ == nullptr) {
-    if (collector_was_on_) PyGC_Enable();
+    if (collector_was_on_) handler_api.enable_collector();
     throw py::error_already_set();
   }
 }
@@ -278,7 +315,7 @@ PooledArrays::~PooledArrays() {
   if (ours == nullptr) PyErr_WriteUnraisable(nullptr);
   Py_XDECREF(ours);
   Py_DECREF(previous_);
-  if (collector_was_on_) PyGC_Enable();
+  if (collector_was_on_) handler_api.enable_collector();
   PyErr_Restore(type, value, traceback);
 }
 

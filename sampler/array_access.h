@@ -35,7 +35,8 @@ class Int64Array {
   enum class Read { kInPlaceWhenHeld, kCopy };
 
   Int64Array() = default;
-  // REQUIRES: `array` is empty or has a 64-bit signed integer dtype (the checks below ensure it).
+  // `array` passed check_array() or check_array_dict() for one dimension and int64 values;
+  // RuntimeError when it no longer would.
   explicit Int64Array(const py::array& array, Read read = Read::kInPlaceWhenHeld);
   // Moved, never copied: a copy's view would still read the original's memory.
   Int64Array(Int64Array&&) noexcept = default;
@@ -80,7 +81,7 @@ py::array make_int64_array(const int64_t* data, int64_t n);
 // BlockPool::shared(), through a memory handler of NumPy's own kind, and each such array gives its
 // memory back there when it is freed. The arrays are otherwise NumPy's usual ones: they own
 // their data, have no base object, and are freed, resized or pickled as any other.
-// REQUIRES: prepare_pooled_arrays() has run.
+// REQUIRES: pooled_arrays_available() returned true.
 class PooledArrays {
  public:
   PooledArrays();
@@ -93,8 +94,9 @@ class PooledArrays {
   PyObject* previous_;  // the handler in force before, restored at the end
 };
 
-// Finds NumPy's handler API and makes the pool's handler; called once, as the module loads.
-void prepare_pooled_arrays();
+// Whether this NumPy lets the pool serve arrays (from NumPy 1.22 on); the first call finds
+// NumPy's handler API and makes the pool's handler. It may run Python code, only then.
+bool pooled_arrays_available();
 
 // A new 1-D int64 array of the n values at `data` that takes their memory over instead of copying
 // them: `data` is a block of BlockPool::shared() with room for at least n values, and NumPy, asking

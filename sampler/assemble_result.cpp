@@ -49,7 +49,7 @@ SampleResult NeighborSampler::assemble_result() {
   for (const EdgeTypeRecord& type : edge_types_) {
     result_bytes += 2 * type.sampled.sampled_row.size() * sizeof(int64_t);
   }
-  const bool pooled = result_bytes >= kPooledResultBytes;
+  const bool pooled = result_bytes >= kPooledResultBytes && pooled_arrays_available();
   std::optional<PooledArrays> pooled_arrays;
   if (pooled) pooled_arrays.emplace();
   py::dict node, num_sampled_nodes, batch;

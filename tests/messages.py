@@ -54,6 +54,8 @@ cast = (
     " in debug mode for details)"
 ).format
 
+# An array whose dtype or shape the caller's own code changed after it was checked.
+CHANGED_AFTER_CHECK = "An array's dtype or shape changed after it was checked."
 # Misuse of the object itself.
 ALREADY_SAMPLING = "sample() called on a NeighborSampler that is already sampling."
 INIT_NOT_RUN = "sample() called on a NeighborSampler whose __init__ did not run."
@@ -64,5 +66,5 @@ TOO_MANY_SEEDS = "At most 4294967295 seeds fit in one call."
 INCOMPATIBLE_ARGUMENTS = "sample(): incompatible function arguments"
 WRONG_PYTHON = (
     "ImportError: Python version mismatch: module was compiled for Python 3.10, but the "
-    "interpreter version is incompatible: 3.11."
-)
+    "interpreter version is incompatible: {}."
+).format

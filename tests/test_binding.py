@@ -5,6 +5,7 @@ import glob
 import os
 import shutil
 import subprocess
+import sys
 from decimal import Decimal
 from fractions import Fraction
 
@@ -153,16 +154,34 @@ LOAD = (
 )
 
 
-def test_python_3_11_refuses_to_load_the_module():
+@pytest.mark.parametrize("version", ["3.9", "3.11", "3.12"])
+def test_another_python_refuses_to_load_the_module_with_a_clear_message(version):
+    # Neither older (3.9) nor newer (3.12) Pythons have every function a 3.10 module may name; one
+    # it named would fail the load before the version check could say why.
     root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
     if shutil.which("pyenv"):
         root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
-    found = sorted(glob.glob(f"{root}/versions/3.11*/bin/python3.11"))
+    found = sorted(glob.glob(f"{root}/versions/{version}.*/bin/python{version}"))
     if not found:
-        pytest.skip("no CPython 3.11 under pyenv to load the module with")
+        pytest.skip(f"no CPython {version} under pyenv to load the module with")
     run = subprocess.run([found[-1], "-c", LOAD, tovalib.__file__], capture_output=True, text=True)
     assert run.returncode != 0
-    assert msg.WRONG_PYTHON in run.stderr
+    assert msg.WRONG_PYTHON(version) in run.stderr
+
+
+def test_importing_the_module_leaves_numpy_unloaded():
+    code = "import sys, tovalib; print(sorted(m for m in sys.modules if m.startswith('numpy')))"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout.strip() == "[]"
+
+
+def test_the_library_exports_only_the_module_init_function():
+    if shutil.which("nm") is None:
+        pytest.skip("no nm to list the library's symbols with")
+    run = subprocess.run(
+        ["nm", "-D", "--defined-only", tovalib.__file__], capture_output=True, text=True, check=True
+    )
+    assert [line.split()[-1] for line in run.stdout.splitlines()] == ["PyInit_tovalib"]
 
 
 def test_an_instance_whose_init_did_not_run_is_refused():

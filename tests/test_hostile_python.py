@@ -140,6 +140,44 @@ def test_seeds_are_counted_and_read_from_the_arrays_that_were_checked():
     assert result == ("returned", as_lists(expected))
 
 
+class ChangingKey(str):
+    """A key whose str() changes the dtype or shape of an array checked before it, in place."""
+
+    def __new__(cls, text, change):
+        key = super().__new__(cls, text)
+        key.change = change
+        return key
+
+    def __str__(self):
+        self.change()
+        return str.__str__(self)
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda array: setattr(array, "dtype", np.float64),  # its bits read as floats
+        lambda array: setattr(array, "dtype", np.int32),  # twice as many values
+        lambda array: setattr(array, "shape", (array.size, 1)),
+    ],
+    ids=["float64", "int32", "2-D"],
+)
+@pytest.mark.parametrize("place", ["num_neighbors", "colptr"])
+def test_an_array_changed_in_place_after_its_check_is_refused_not_cast(place, change):
+    graph, fan = tiny_graph(), {CITES: i64(2, 2), WRITES: i64(1), REV_WRITES: i64(1)}
+    if place == "colptr":  # changed while the next dict, row, is checked
+        victim = graph["colptr"][CITES]
+        graph["row"] = {ChangingKey(k, lambda: change(victim)): v for k, v in graph["row"].items()}
+    else:  # changed while the next key of the same dict is checked
+        victim = fan[CITES]
+        fan[ChangingKey(WRITES, lambda: change(victim))] = fan.pop(WRITES)
+    with pytest.raises(RuntimeError) as error:
+        tovalib.NeighborSampler(**graph).sample(fan, {}, "paper", i64(5), EMPTY)
+    assert error.value.args == (messages.CHANGED_AFTER_CHECK,)
+
+
 class SecondAnswerDict(dict):
     """A dict whose lookups answer with another value than the one it stores."""
 
@@ -246,7 +284,7 @@ def test_integer_like_window_bounds_are_read_by_their_index(bound):
 
 
 EMPTY_DTYPES = [np.dtype("datetime64[s]"), np.dtype("timedelta64[s]"), np.dtype("float64")]
-if hasattr(np.dtypes, "StringDType"):
+if hasattr(getattr(np, "dtypes", None), "StringDType"):  # NumPy 2
     EMPTY_DTYPES.append(np.dtypes.StringDType())
 
 

@@ -64,6 +64,17 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+try:
+    from numpy._core.multiarray import get_handler_name
+except ImportError:  # NumPy 1.x, and before 1.22 none: results are never pooled there
+    get_handler_name = getattr(np.core.multiarray, "get_handler_name", None)
+
+
+def numpy_handler_name(*array):
+    """The name of NumPy's memory handler in force now, or of the one that made `array`."""
+    return get_handler_name(*array) if get_handler_name else "numpy's own"
+
+
 # AddressSanitizer holds freed memory in quarantine on purpose, so resident memory grows there
 # whatever the module does; its own leak and lifetime checks cover that run instead.
 UNDER_ASAN_SKIP = pytest.mark.skipif(
@@ -136,6 +147,7 @@ def test_a_cycle_through_the_sampler_is_collected():
 
 
 @UNDER_ASAN_SKIP
+@pytest.mark.skipif(get_handler_name is None, reason="NumPy before 1.22 allocates every result")
 def test_memory_of_one_oversized_call_is_given_back_after_a_few_small_ones():
     size, key = 4_000_000, "q__to__p"
     sampler = tovalib.NeighborSampler(
@@ -150,7 +162,7 @@ def test_memory_of_one_oversized_call_is_given_back_after_a_few_small_ones():
     peak = resident_bytes()
     for _ in range(8):  # the sampler keeps what the last few calls needed
         sampler.sample(*small)
-    assert peak - before > 2**28
+    assert peak - before > 2**27
     assert resident_bytes() - before < 2**26
 
 
@@ -207,15 +219,6 @@ def test_threads_making_the_first_large_results_together_do_not_deadlock():
     subprocess.run([sys.executable, "-c", FIRST_LARGE_RESULTS_IN_THREADS], check=True, timeout=60)
 
 
-def numpy_handler_name(*array):
-    """The name of NumPy's memory handler in force now, or of the one that made `array`."""
-    try:
-        from numpy._core.multiarray import get_handler_name
-    except ImportError:  # NumPy 1.x
-        from numpy.core.multiarray import get_handler_name
-    return get_handler_name(*array)
-
-
 def test_large_results_recycle_memory_yet_behave_as_arrays_of_their_own():
     # Past a few hundred KiB a result's memory is kept for the next call once it is freed, and the
     # sampler's lists become result arrays without a copy (or with one, for a list much smaller
@@ -244,7 +247,7 @@ def test_large_results_recycle_memory_yet_behave_as_arrays_of_their_own():
 
     handler = numpy_handler_name()
     kept = call(0)
-    assert numpy_handler_name(kept[0][key]) != handler  # the pool's own
+    assert (numpy_handler_name(kept[0][key]) != handler) == bool(get_handler_name)  # the pool's
     old = [array for part in kept for array in part.values()]
     for seed in (1, 0, 1, 0):
         result = call(seed)
