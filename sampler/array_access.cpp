@@ -21,12 +21,10 @@ bool is_native_byte_order(char byteorder) {
   return byteorder == '=' || byteorder == '|' || byteorder == kNative;
 }
 
-// True when element i can be read at data + 8 * i with an aligned native load.
-bool is_dense_native_int64(const py::array& array) {
+// True when element i of an int64 array can be read at data + 8 * i with an aligned native load.
+bool is_dense_native(const py::array& array, const py::dtype& dtype) {
   constexpr int kDenseFlags = py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
-  const py::dtype dtype = array.dtype();
-  return is_int64_dtype(dtype) && is_native_byte_order(dtype.byteorder()) &&
-         (array.flags() & kDenseFlags) == kDenseFlags;
+  return is_native_byte_order(dtype.byteorder()) && (array.flags() & kDenseFlags) == kDenseFlags;
 }
 
 // The address of element 0, read from the array object itself: a buffer request would allocate
@@ -138,8 +136,9 @@ Int64Array::Int64Array(const py::array& array, Read read) {
   if (array.ndim() != 1) throw std::runtime_error(kChangedAfterCheck);
   const int64_t size = array_size(array);
   if (size == 0) return;
-  if (!is_int64_dtype(array.dtype())) throw std::runtime_error(kChangedAfterCheck);
-  const bool dense = is_dense_native_int64(array);
+  const py::dtype dtype = array.dtype();
+  if (!is_int64_dtype(dtype)) throw std::runtime_error(kChangedAfterCheck);
+  const bool dense = is_dense_native(array, dtype);
   if (read == Read::kInPlaceWhenHeld && dense) {
     pin_ = pin_memory(array);
     if (pin_) {
