@@ -1,7 +1,9 @@
 // The offsets already chosen during one uniform selection without replacement.
 //
 // Below kDenseLimit positions it is a byte per offset; from there on a small hash set, so memory
-// follows the number chosen rather than the population. For the usual small fan-outs (k up to
+// follows the number chosen rather than the population, or a bit per offset where that is no
+// larger than the hash set (k a sizeable share of a large n, where a hash set far larger than
+// the caches would miss on every probe). For the usual small fan-outs (k up to
 // kScanLimit) both give way to a scan of the offsets chosen so far, which stay in one or two cache
 // lines while a byte array over a popular node's column would miss the cache on every test. Every
 // form gives the same answers; only speed and memory differ. The set is reused across selections:
@@ -33,6 +35,8 @@ class TakenSet {
       for (auto x = marked_.rbegin(); x != marked_.rend(); ++x) {
         if (form_ == Form::kDense) {
           bytes_[static_cast<size_t>(*x)] = 0;
+        } else if (form_ == Form::kBits) {
+          bits_[static_cast<size_t>(*x) / 64] = 0;
         } else {
           slots_[find(*x)] = kEmpty;
         }
@@ -46,11 +50,19 @@ class TakenSet {
       form_ = Form::kDense;
       if (bytes_.size() < static_cast<size_t>(n)) bytes_.resize(static_cast<size_t>(n), 0);
     } else {
-      form_ = Form::kSparse;
       size_t capacity = 16;
       while (capacity < 2 * static_cast<size_t>(k) + 2) capacity *= 2;
-      if (slots_.size() < capacity) slots_.assign(capacity, kEmpty);
-      mask_ = slots_.size() - 1;
+      const size_t words = (static_cast<size_t>(n) + 63) / 64;
+      if (words <= capacity) {
+        form_ = Form::kBits;
+        if (bits_.size() < words) bits_.resize(words, 0);
+      } else {
+        form_ = Form::kSparse;
+        if (slots_.size() < capacity) slots_.assign(capacity, kEmpty);
+        // This selection's own span of the table, however large an earlier one made it: slots
+        // past it are empty, and probes stay within what k needs.
+        mask_ = capacity - 1;
+      }
     }
   }
 
@@ -71,6 +83,11 @@ class TakenSet {
       uint8_t& byte = bytes_[static_cast<size_t>(x)];
       if (byte != 0) return false;
       byte = 1;
+    } else if (form_ == Form::kBits) {
+      uint64_t& word = bits_[static_cast<size_t>(x) / 64];
+      const uint64_t bit = uint64_t{1} << (static_cast<uint64_t>(x) % 64);
+      if ((word & bit) != 0) return false;
+      word |= bit;
     } else {
       const size_t i = find(x);
       if (slots_[i] == x) return false;
@@ -81,7 +98,8 @@ class TakenSet {
   }
 
   size_t held_bytes() const {
-    return bytes_.capacity() + (slots_.capacity() + marked_.capacity()) * sizeof(int64_t);
+    return bytes_.capacity() +
+           (bits_.capacity() + slots_.capacity() + marked_.capacity()) * sizeof(int64_t);
   }
 
   // Gives back all storage; the next selection starts from nothing.
@@ -98,10 +116,11 @@ class TakenSet {
     return i;
   }
 
-  enum class Form { kScan, kDense, kSparse };
+  enum class Form { kScan, kDense, kBits, kSparse };
   Form form_ = Form::kScan;
   int64_t population_ = 0;      // n of the current selection
   std::vector<uint8_t> bytes_;  // dense form, all zero outside the offsets in marked_
+  std::vector<uint64_t> bits_;  // bit form, all zero outside the words of the offsets in marked_
   std::vector<int64_t> slots_;  // sparse form, open addressing; kEmpty outside marked_
   size_t mask_ = 0;
   std::vector<int64_t> marked_;  // offsets marked by the current selection, other than by scan
