@@ -225,6 +225,9 @@ BlockPool& pool_of(void* ctx) { return *static_cast<BlockPool*>(ctx); }
 thread_local void* offered_block = nullptr;
 thread_local size_t offered_bytes = 0;
 
+// Ends the offer; true when NumPy took the block.
+bool end_offer() { return std::exchange(offered_block, nullptr) == nullptr; }
+
 void* pool_malloc(void* ctx, size_t size) {
   if (offered_block != nullptr && size == offered_bytes) {
     assert(size <= BlockPool::capacity(offered_block));
@@ -326,14 +329,12 @@ py::object adopt_int64_block(int64_t* data, int64_t n, bool& taken) {
   try {
     array = new_int64_array(n);
   } catch (py::error_already_set& error) {
-    taken = offered_block == nullptr;
-    offered_block = nullptr;
+    taken = end_offer();
     if (!taken) throw;
     error.restore();  // NumPy freed the block into the pool: no longer the caller's either way
     return py::object();
   }
-  taken = offered_block == nullptr;
-  offered_block = nullptr;
+  taken = end_offer();
   // Not asked for: NumPy's memory came from another handler than the pool's.
   if (!taken) std::memcpy(mutable_data(array), data, offered_bytes);
   // Taken, but by another allocation of the same size: its values are no longer safe to read.

@@ -13,7 +13,8 @@ void insert(const py::dict& dict, const py::str& key, const py::object& array) {
   if (PyDict_SetItem(dict.ptr(), key.ptr(), array.ptr()) != 0) throw py::error_already_set();
 }
 
-void insert_copy(const py::dict& dict, const py::str& key, const std::vector<int64_t>& values) {
+template <typename Buffer>
+void insert_copy(const py::dict& dict, const py::str& key, const Buffer& values) {
   insert(dict, key, make_int64_array(values.data(), static_cast<int64_t>(values.size())));
 }
 
@@ -26,7 +27,7 @@ constexpr size_t kPooledResultBytes = size_t{256} << 10;
 // array; the others, and every list of a smaller result, are copied, keeping their block.
 void insert_list(const py::dict& dict, const py::str& key, Int64Buffer& values, bool pooled) {
   if (!pooled || values.empty() || 2 * values.size() < values.capacity()) {
-    insert(dict, key, make_int64_array(values.data(), static_cast<int64_t>(values.size())));
+    insert_copy(dict, key, values);
     return;
   }
   py::object array;

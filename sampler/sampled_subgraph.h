@@ -26,8 +26,8 @@ struct BufferUse {
   size_t held = 0;
   size_t needed = 0;
 
-  template <typename T, typename Allocator>
-  void add(const std::vector<T, Allocator>& buffer) {
+  template <typename T>
+  void add(const std::vector<T>& buffer) {
     held += buffer.capacity() * sizeof(T);
     needed += buffer.size() * sizeof(T);
   }
@@ -40,10 +40,10 @@ struct BufferUse {
 // At the end of a call, when `buffer` holds over four times what the call put in it: empties it
 // and keeps room for that much only. Its contents are no longer needed, so nothing is copied; a
 // buffer a little too large is kept, since a similar call would only grow it again.
-template <typename T, typename Allocator>
-void trim_buffer(std::vector<T, Allocator>& buffer) {
+template <typename T>
+void trim_buffer(std::vector<T>& buffer) {
   if (buffer.capacity() <= 4 * buffer.size()) return;
-  std::vector<T, Allocator> fitted;
+  std::vector<T> fitted;
   fitted.reserve(buffer.size());
   buffer.swap(fitted);
 }
