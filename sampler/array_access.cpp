@@ -15,6 +15,7 @@ bool is_int64_dtype(const py::dtype& dtype) { return dtype.kind() == 'i' && dtyp
 
 constexpr const char* kChangedAfterCheck =
     "An array's dtype or shape changed after it was checked.";
+constexpr const char* kMovedAfterCheck = "An array's memory moved after it was checked.";
 
 bool is_native_byte_order(char byteorder) {
   constexpr char kNative = (PY_LITTLE_ENDIAN ? '<' : '>');
@@ -70,24 +71,30 @@ PyTypeObject* strided_view_lender() {
   return type;
 }
 
-// What keeps the memory `array` reads where it is, or a null object when nothing can. Down the
-// chain of objects that lent the memory (array bases, what a memoryview or PickleBuffer views,
-// the array under an as_strided view): a weak reference to the array that owns it, for NumPy
-// refuses to resize an array that has one; a buffer export of an mmap, bytearray or array.array
-// (np.memmap, and so np.load(mmap_mode=...), holds its mmap without one); bytes themselves, which
-// never change. Memory from anything else (ctypes, which resizes under an export, or an object that
-// only gives an address) cannot be held: the caller reads a copy of it instead.
-py::object pin_memory(const py::array& array) {
+// What keeps the memory `array` reads allocated and where it is, or an empty pin when nothing can.
+// Down the chain of objects that lent the memory (array bases, what a memoryview or PickleBuffer
+// views, the array under an as_strided view) to the one that owns it: an ndarray, held by a strong
+// reference (the chain between it and `array` is the caller's to change: a view's base can be
+// replaced, a memoryview released) and a weak one, for NumPy refuses to resize an array that has
+// one; a buffer export of an mmap, bytearray or array.array, which then refuses to close or resize
+// (np.memmap, and so np.load(mmap_mode=...), holds its mmap without one); bytes, which never
+// change. Memory from anything else (ctypes, which resizes under an export, or an object that only
+// gives an address) cannot be held: the caller reads a copy of it instead.
+Int64Array::Pin pin_memory(const py::array& array) {
   const auto& api = py::detail::npy_api::get();
   PyObject* object = array.ptr();
   py::object lender;  // holds an object the chain reached through an attribute
+  Int64Array::Pin pin;
   while (object != nullptr) {
     if (api.PyArray_Check_(object)) {
       const auto* fields = py::detail::array_proxy(object);
       if ((fields->flags & py::detail::npy_api::NPY_ARRAY_OWNDATA_) != 0) {
-        PyObject* pin = PyWeakref_NewRef(object, nullptr);
-        if (pin == nullptr) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(pin);
+        PyObject* guard = PyWeakref_NewRef(object, nullptr);
+        if (guard == nullptr) throw py::error_already_set();
+        pin.guard = py::reinterpret_steal<py::object>(guard);
+        pin.holder = py::reinterpret_borrow<py::object>(object);
+        pin.owner_data = fields->data;
+        return pin;
       }
       object = fields->base;
     } else if (PyMemoryView_Check(object)) {
@@ -100,16 +107,18 @@ py::object pin_memory(const py::array& array) {
       lender = py::reinterpret_borrow<py::object>(object).attr("base");
       object = lender.ptr();
     } else if (PyBytes_CheckExact(object)) {
-      return py::reinterpret_borrow<py::object>(object);
+      pin.holder = py::reinterpret_borrow<py::object>(object);
+      return pin;
     } else if (holds_still_while_exported(object)) {
       PyObject* view = PyMemoryView_FromObject(object);
       if (view == nullptr) throw py::error_already_set();
-      return py::reinterpret_steal<py::object>(view);
+      pin.holder = py::reinterpret_steal<py::object>(view);
+      return pin;
     } else {
       break;
     }
   }
-  return py::object();
+  return pin;
 }
 
 // Whether two exact str hold the same characters. A str still in the legacy form (never one made
@@ -141,8 +150,9 @@ Int64Array::Int64Array(const py::array& array, Read read) {
   const bool dense = is_dense_native(array, dtype);
   if (read == Read::kInPlaceWhenHeld && dense) {
     pin_ = pin_memory(array);
-    if (pin_) {
-      owner_ = array;
+    if (pin_.holder) {
+      array_ = array;
+      dtype_ = dtype;
       view_ = Int64View{int64_data(array), size};
       return;
     }
@@ -157,6 +167,22 @@ Int64Array::Int64Array(const py::array& array, Read read) {
     copy_.assign(converted.data(), converted.data() + converted.size());
   }
   view_ = Int64View{copy_.data(), static_cast<int64_t>(copy_.size())};
+}
+
+void Int64Array::check_fields() const {
+  const auto* fields = py::detail::array_proxy(array_.ptr());
+  const bool moved = fields->data != static_cast<const void*>(view_.data) ||
+                     (pin_.owner_data != nullptr &&
+                      py::detail::array_proxy(pin_.holder.ptr())->data != pin_.owner_data);
+  if (moved) throw std::runtime_error(kMovedAfterCheck);
+  const bool same_shape = fields->nd == 1 && fields->dimensions[0] == view_.size &&
+                          (view_.size == 1 || fields->strides[0] == sizeof(int64_t));
+  if (!same_shape) throw std::runtime_error(kChangedAfterCheck);
+  if (fields->descr == dtype_.ptr()) return;
+  const auto dtype = py::reinterpret_borrow<py::dtype>(fields->descr);
+  if (!is_int64_dtype(dtype) || !is_native_byte_order(dtype.byteorder())) {
+    throw std::runtime_error(kChangedAfterCheck);
+  }
 }
 
 py::array as_array(py::handle object) {

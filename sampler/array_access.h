@@ -30,6 +30,10 @@ namespace py = pybind11;
 // refers to. An empty array of any dtype is an empty view, with no buffer asked for. The length is
 // taken once, here: later changes to the array's shape or dtype cannot make a read run past its
 // memory.
+//
+// Holding the memory keeps it allocated, but NumPy can still give an array new memory in place
+// (`__setstate__`, or assigning `.data` on NumPy 1.x), freeing the old; check_unchanged() tells
+// whether that, or a change of dtype or shape, has happened since.
 class Int64Array {
  public:
   enum class Read { kInPlaceWhenHeld, kCopy };
@@ -47,18 +51,43 @@ class Int64Array {
   const Int64View& view() const { return view_; }
   int64_t size() const { return view_.size; }
 
-  // The caller's array when it is read in place (for the garbage collector), and dropping it.
-  py::handle owner() const { return owner_; }
+  // RuntimeError when the array read in place no longer has the memory, dtype or shape it had
+  // when it was converted: its view would read freed memory, or values the array no longer shows.
+  // A few loads: called once per array per call, and after Python code may have run.
+  void check_unchanged() const {
+    if (array_) check_fields();
+  }
+
+  // Calls visit(handle) for the Python objects held (for the garbage collector): the caller's
+  // array and what owns its memory, when it is read in place.
+  template <typename Visit>
+  void visit_references(Visit visit) const {
+    visit(array_);
+    visit(pin_.holder);
+  }
+
+  // Drops every Python object held; the array reads as empty from then on.
   void release() {
-    owner_ = py::object();
-    pin_ = py::object();
+    array_ = py::object();
+    dtype_ = py::object();
+    pin_ = Pin{};
     std::vector<int64_t>().swap(copy_);
     view_ = Int64View{};
   }
 
+  // What keeps the memory of an array read in place allocated and where it is.
+  struct Pin {
+    py::object holder;  // owns the memory (strongly), or is an export that keeps it from moving
+    py::object guard;   // a weak reference to an owning ndarray: NumPy refuses to resize it then
+    const void* owner_data = nullptr;  // that ndarray's data address when pinned
+  };
+
  private:
-  py::object owner_;
-  py::object pin_;             // what holds the caller's memory in place while it is read
+  void check_fields() const;
+
+  py::object array_;  // the caller's array, when read in place
+  py::object dtype_;  // its dtype when checked, held so that its address names it alone
+  Pin pin_;
   std::vector<int64_t> copy_;  // the sampler's own copy, when not read in place
   Int64View view_;
 };

@@ -69,8 +69,13 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
       const int64_t end = frontier.frontier_end;
       const int64_t edges_before = edge_type.sampled.size();
       const bool timed = node_types_[edge_type.src].timed && !seed_times_.empty();
+      TimeWindow window;
       if (rule.is_window()) {
-        const TimeWindow window = read_window(rule.windows, hop);
+        window = read_window(rule.windows, hop);
+        after_python(/*expanding=*/nullptr);
+      }
+      if (edge_type.checked_at != python_runs_) check_unchanged(edge_type);
+      if (rule.is_window()) {
         if (timed) expand_timed(edge_type, TimedRule{window, /*latest=*/-1}, begin, end);
       } else if (const int64_t fan_out = rule.fan_out(hop); fan_out != 0) {
         if (timed) {
@@ -86,6 +91,7 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
     for (NodeTypeRecord& type : node_types_) type.sampled.advance_frontier();
     // Hops that expand nothing still take time when there are very many of them.
     poll_signals();
+    after_python(/*expanding=*/nullptr);
   }
 }
 
@@ -97,8 +103,18 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
   EdgeRecorder recorder(edge_type.row.view(), node_types_[edge_type.src].sampled,
                         edge_type.sampled);
   // The recorder polls by edges stored, within one long column too; this loop by frontier nodes,
-  // for hops that expand many nodes and record few edges.
-  recorder.set_poll(&poll_signals);
+  // for hops that expand many nodes and record few edges. A signal handler may change the arrays
+  // being read, so each poll checks them again.
+  struct Poll {
+    NeighborSampler* sampler;
+    EdgeTypeRecord* edge_type;
+    static void run(void* context) {
+      const auto* poll = static_cast<const Poll*>(context);
+      poll_signals();
+      poll->sampler->after_python(poll->edge_type);
+    }
+  } poll{this, &edge_type};
+  recorder.set_poll(&Poll::run, &poll);
   const std::string& dst_type = node_types_[edge_type.dst].name;
   const Int64View& colptr = edge_type.colptr.view();
   const Int64View& row = edge_type.row.view();
@@ -124,7 +140,7 @@ void NeighborSampler::expand_frontier(EdgeTypeRecord& edge_type, int64_t column_
     const size_t at = static_cast<size_t>(i);
     const Column column = read_column(colptr, row, frontier_node[at], dst_type, edge_type.key);
     expand_node(recorder, i, frontier_batch[at], column);
-    if (static_cast<uint64_t>(i - begin + 1) % kWorkPerPoll == 0) poll_signals();
+    if (static_cast<uint64_t>(i - begin + 1) % kWorkPerPoll == 0) Poll::run(&poll);
   }
   recorder.flush();
 }

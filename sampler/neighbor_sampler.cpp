@@ -139,6 +139,27 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   return assemble_result();
 }
 
+void NeighborSampler::check_graph_unchanged() {
+  for (const NodeTypeRecord& type : node_types_) type.node_time.check_unchanged();
+  for (EdgeTypeRecord& type : edge_types_) {
+    type.colptr.check_unchanged();
+    type.row.check_unchanged();
+    type.checked_at = python_runs_;
+  }
+}
+
+void NeighborSampler::check_unchanged(EdgeTypeRecord& edge_type) {
+  edge_type.colptr.check_unchanged();
+  edge_type.row.check_unchanged();
+  node_types_[edge_type.src].node_time.check_unchanged();
+  edge_type.checked_at = python_runs_;
+}
+
+void NeighborSampler::after_python(EdgeTypeRecord* expanding) {
+  ++python_runs_;
+  if (expanding != nullptr) check_unchanged(*expanding);
+}
+
 void NeighborSampler::end_call() {
   BufferUse use;
   for (const NodeTypeRecord& type : node_types_) type.sampled.measure(use);

@@ -72,10 +72,10 @@ class NeighborSampler {
   // Calls visit(handle) for every Python object the sampler holds, for the garbage collector.
   template <typename Visit>
   void visit_references(Visit visit) const {
-    for (const NodeTypeRecord& type : node_types_) visit(type.node_time.owner());
+    for (const NodeTypeRecord& type : node_types_) type.node_time.visit_references(visit);
     for (const EdgeTypeRecord& type : edge_types_) {
-      visit(type.colptr.owner());
-      visit(type.row.owner());
+      type.colptr.visit_references(visit);
+      type.row.visit_references(visit);
     }
   }
 
@@ -103,6 +103,7 @@ class NeighborSampler {
     Int64Array colptr;
     Int64Array row;
     SampledEdges sampled;
+    uint64_t checked_at = 0;  // python_runs_ when its arrays were last checked in this call
   };
 
   // The three phases of `sample`.
@@ -122,6 +123,16 @@ class NeighborSampler {
   void expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
   // select_timed for every frontier node, its bisections run a few nodes ahead in a CutPipeline.
   void expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin, int64_t end);
+
+  // The graph arrays are the caller's, and Python code run inside a call (a window bound's
+  // __index__, a signal handler, a key's __str__) can give one new memory or change its dtype or
+  // shape. Every array is checked once a call, after the request's conversions, and an edge
+  // type's arrays again before it is expanded, and on, whenever Python code may have run since.
+  // These throw RuntimeError at a changed array.
+  void check_graph_unchanged();
+  void check_unchanged(EdgeTypeRecord& edge_type);
+  // Called after anything that may have run Python code; checks the edge type being expanded.
+  void after_python(EdgeTypeRecord* expanding);
 
   // Empties the per-call state after a call, whether it returned or threw, and gives back
   // memory that recent calls did not need.
@@ -143,6 +154,7 @@ class NeighborSampler {
   TakenSet taken_;
   std::array<size_t, 8> recent_needs_{};  // bytes the last calls needed, for end_call()
   size_t calls_ = 0;
+  uint64_t python_runs_ = 0;  // the points in this call where Python code may have run
   bool sampling_ = false;
   bool released_ = false;
 };

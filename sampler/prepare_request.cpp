@@ -126,6 +126,10 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   seeds.frontier_end = seed_ids.size;
   seeds.num_sampled_nodes[0] = seed_ids.size;
 
+  // The last Python code of preparation has run (a signal handler in the loop above, at the
+  // latest): from here on the graph arrays are read.
+  check_graph_unchanged();
+
   // Every node sampled for a seed is judged against that seed's time, however far away it is.
   if (has_node_time_ && seed_time_size == 0 && entity_type.timed) {
     seed_times_.resize(static_cast<size_t>(seed_ids.size));

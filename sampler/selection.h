@@ -51,9 +51,12 @@ class EdgeRecorder {
   }
 
   // About every kEdgesPerPoll edges stored, after a batch is stored in full, the recorder calls
-  // `poll`, which may throw to end the call; by default it calls nothing.
+  // poll(context), which may throw to end the call; by default it calls nothing.
   static constexpr uint64_t kEdgesPerPoll = 1 << 14;
-  void set_poll(void (*poll)()) { poll_ = poll; }
+  void set_poll(void (*poll)(void*), void* context) {
+    poll_ = poll;
+    poll_context_ = context;
+  }
 
   // Stores every pending edge.
   void flush() { store_pending(); }
@@ -107,7 +110,7 @@ class EdgeRecorder {
     since_poll_ += count;
     if (since_poll_ >= kEdgesPerPoll && poll_ != nullptr) {
       since_poll_ = 0;
-      poll_();
+      poll_(poll_context_);
     }
   }
 
@@ -117,7 +120,8 @@ class EdgeRecorder {
   Pending pending_[kBatch];
   size_t pending_count_ = 0;
   uint64_t since_poll_ = 0;
-  void (*poll_)() = nullptr;
+  void (*poll_)(void*) = nullptr;
+  void* poll_context_ = nullptr;
 };
 
 // An offset below `population` for one step of Floyd's algorithm: one draw mod population, in 32

@@ -56,6 +56,8 @@ cast = (
 
 # An array whose dtype or shape the caller's own code changed after it was checked.
 CHANGED_AFTER_CHECK = "An array's dtype or shape changed after it was checked."
+# An array the sampler reads in place that was given new memory (its old memory freed) since.
+MOVED_AFTER_CHECK = "An array's memory moved after it was checked."
 # Misuse of the object itself.
 ALREADY_SAMPLING = "sample() called on a NeighborSampler that is already sampling."
 INIT_NOT_RUN = "sample() called on a NeighborSampler whose __init__ did not run."

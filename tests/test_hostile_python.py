@@ -17,7 +17,17 @@ import pytest
 
 import messages
 import tovalib
-from conftest import CITES, EMPTY, REV_WRITES, UNDER_ASAN, WRITES, as_lists, i64, tiny_graph
+from conftest import (
+    CITES,
+    EMPTY,
+    REV_WRITES,
+    UNDER_ASAN,
+    WRITES,
+    as_lists,
+    i64,
+    tiny_graph,
+    windows,
+)
 
 FAN = {CITES: i64(1, 1), WRITES: i64(1, 1), REV_WRITES: i64(1, 1)}
 
@@ -164,17 +174,23 @@ class ChangingKey(str):
     ],
     ids=["float64", "int32", "2-D"],
 )
-@pytest.mark.parametrize("place", ["num_neighbors", "colptr"])
+@pytest.mark.parametrize("place", ["num_neighbors", "colptr", "colptr, between calls"])
 def test_an_array_changed_in_place_after_its_check_is_refused_not_cast(place, change):
     graph, fan = tiny_graph(), {CITES: i64(2, 2), WRITES: i64(1), REV_WRITES: i64(1)}
+    victim = graph["colptr"][CITES]
     if place == "colptr":  # changed while the next dict, row, is checked
-        victim = graph["colptr"][CITES]
         graph["row"] = {ChangingKey(k, lambda: change(victim)): v for k, v in graph["row"].items()}
-    else:  # changed while the next key of the same dict is checked
+    elif place == "num_neighbors":  # changed while the next key of the same dict is checked
         victim = fan[CITES]
         fan[ChangingKey(WRITES, lambda: change(victim))] = fan.pop(WRITES)
+    make = lambda: tovalib.NeighborSampler(**graph)  # noqa: E731
+    if place == "colptr, between calls":
+        sampler = make()
+        sampler.sample(fan, {}, "paper", i64(5), EMPTY)
+        change(victim)
+        make = lambda: sampler  # noqa: E731
     with pytest.raises(RuntimeError) as error:
-        tovalib.NeighborSampler(**graph).sample(fan, {}, "paper", i64(5), EMPTY)
+        make().sample(fan, {}, "paper", i64(5), EMPTY)
     assert error.value.args == (messages.CHANGED_AFTER_CHECK,)
 
 
@@ -382,7 +398,8 @@ def slow_request(edge_types):
         {"p": np.arange(n)},
     )
     windows = dict.fromkeys(keys, i64(-10, -5).reshape(1, 2))
-    return sampler, (FAN | {}, windows, "p", np.arange(n), EMPTY)
+    arrays = dict(colptr=colptr, row=row)
+    return sampler, (FAN | {}, windows, "p", np.arange(n), EMPTY), arrays
 
 
 @contextlib.contextmanager
@@ -398,7 +415,7 @@ def alarm(handler, seconds):
 
 
 def test_ctrl_c_stops_a_long_call_and_the_next_call_works():
-    sampler, (_, windows, entity, seeds, seed_time) = slow_request(200)
+    sampler, (_, windows, entity, seeds, seed_time), _ = slow_request(200)
     handled = []
 
     def interrupt(signum, frame):
@@ -463,49 +480,141 @@ def test_an_object_claiming_to_be_a_sampler_is_refused(call):
 RESIZE_REFUSED = "^cannot resize an array that references or is referenced"
 
 
-def lent(array, path):
-    """Ways to hand the sampler `array`'s values, each with an attempt to free or move their memory
-    afterwards: NumPy's resize without its reference check, closing a mapping, ctypes' resize."""
+def new_memory(array):
+    """Gives `array` new memory in place, as unpickling into it does; NumPy frees the old memory
+    when the array owned it and drops the array's base otherwise. The new memory is of a size that
+    cannot land where the old was (which would be the array's own values, read in place)."""
+    state = np.full(1000, 10**9, np.int64).__reduce__()[2]
+    return lambda: array.__setstate__(state)
+
+
+def lent(array, path, layout):
+    """`array`'s values handed to the sampler one way, and an attempt to free or move their memory
+    afterwards. One way at a time: the memory's owner is referred to by the array handed over and
+    the attempt alone."""
     owner = array.copy()
+    resize = lambda a: lambda: a.resize(10**6, refcheck=False)  # noqa: E731
+    if layout == "own":
+        return owner, resize(owner)
+    if layout == "own, given new memory":
+        return owner, new_memory(owner)
+    if layout == "own, .data replaced":  # NumPy 1.x; 2.x refuses the assignment
+        return owner, lambda: setattr(owner, "data", np.zeros_like(owner).data)
     longer = np.concatenate([array, i64(0, 0, 0)])
+    if layout == "view of a longer array":
+        return longer[:-3], resize(longer)
+    if layout == "view, given new memory":
+        view = longer[:-3]
+        return view, new_memory(view)
+    if layout == "view, its owner given new memory":
+        return longer[:-3], new_memory(longer)
+    if layout == "as_strided":
+        return np.lib.stride_tricks.as_strided(owner), resize(owner)
+    if layout == "as_strided, its owner cut loose":
+        strided = np.lib.stride_tricks.as_strided(array.copy())
+        return strided, lambda: setattr(strided.base, "base", None)
+    if layout == "memoryview":
+        return np.asarray(memoryview(owner)), resize(owner)
+    if layout == "memoryview, released":
+        viewed = np.asarray(memoryview(array.copy()))[:]
+        return viewed, viewed.base.base.release
+    if layout == "ctypes":
+        buffer = (ctypes.c_int64 * len(array))(*array.tolist())
+        return np.ctypeslib.as_array(buffer), lambda: ctypes.resize(buffer, 8 * 10**6)
     np.save(path, array)
     mapped = np.load(path, mmap_mode="r")
-    buffer = (ctypes.c_int64 * len(array))(*array.tolist())
-
-    def resize(a):
-        return lambda: a.resize(10**6, refcheck=False)
-
-    return {
-        "own": (owner, resize(owner)),
-        "view of a longer array": (longer[:-3], resize(longer)),
-        "as_strided": (np.lib.stride_tricks.as_strided(owner), resize(owner)),
-        "memoryview": (np.asarray(memoryview(owner)), resize(owner)),
-        "mapped": (mapped, mapped.base.close),
-        "as_strided of mapped": (np.lib.stride_tricks.as_strided(mapped), mapped.base.close),
-        "ctypes": (np.ctypeslib.as_array(buffer), lambda: ctypes.resize(buffer, 8 * 10**6)),
-    }
+    if layout == "mapped":
+        return mapped, mapped.base.close
+    assert layout == "as_strided of mapped"
+    return np.lib.stride_tricks.as_strided(mapped), mapped.base.close
 
 
-LENT = ["own", "view of a longer array", "as_strided", "memoryview", "mapped"]
-LENT += ["as_strided of mapped", "ctypes"]
+MOVED = ("RuntimeError", (messages.MOVED_AFTER_CHECK,))
+LENT = {
+    "own": None,
+    "view of a longer array": None,
+    "as_strided": None,
+    "as_strided, its owner cut loose": None,
+    "memoryview": None,
+    "memoryview, released": None,
+    "mapped": None,
+    "as_strided of mapped": None,
+    "ctypes": None,
+    "own, given new memory": MOVED,
+    "own, .data replaced": MOVED if np.__version__ < "2" else None,
+    "view, given new memory": MOVED,
+    "view, its owner given new memory": MOVED,
+}
+
+
+def litter():
+    """Fills freed memory of the tiny graph's sizes with out-of-range ids."""
+    return [np.full(n, 10**9, np.int64) for n in range(1, 20) for _ in range(50)]
 
 
 @pytest.mark.parametrize("layout", LENT)
 @pytest.mark.parametrize("place, key", [("colptr", CITES), ("row", CITES), ("node_time", "paper")])
 def test_a_graph_arrays_memory_cannot_be_moved_under_the_sampler(place, key, layout, tmp_path):
-    """Either the move is refused (the sampler holds the memory where it is) or the sampler reads
-    a copy of its own (memory nothing can hold): the results are those of an untouched graph."""
+    """Either the move is refused (the sampler holds the memory where it is), or the sampler reads
+    a copy of its own (memory nothing can hold), or the call refuses an array whose memory was
+    replaced in place: never the values of freed memory."""
 
     def attempt():
         graph = tiny_graph()
-        graph[place][key], move = lent(graph[place][key], tmp_path / "array.npy")[layout]
+        graph[place][key], move = lent(graph[place][key], tmp_path / "array.npy", layout)
         sampler = tovalib.NeighborSampler(**graph)
-        with contextlib.suppress(ValueError, BufferError):
+        with contextlib.suppress(ValueError, BufferError, AttributeError):
             move()
-        return sampler.sample(FAN, {}, "paper", i64(5), EMPTY)
+        del graph, move
+        gc.collect()
+        garbage = litter()
+        return sampler.sample(FAN, {}, "paper", i64(5), EMPTY), garbage
 
     expected = tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", i64(5), EMPTY)
-    assert isolated(attempt) == ("returned", as_lists(expected))
+    outcome = isolated(lambda: attempt()[0])
+    assert outcome == (LENT[layout] or ("returned", as_lists(expected)))
+
+
+@pytest.mark.parametrize(
+    "place, key", [("colptr", CITES), ("row", WRITES), ("node_time", "author")]
+)
+@pytest.mark.parametrize("when", ["a key's __str__", "a window bound's __index__"])
+def test_a_graph_array_given_new_memory_inside_a_call_is_refused(when, place, key):
+    def attempt():
+        graph = tiny_graph()
+        change = new_memory(graph[place][key])
+
+        def run():
+            change()
+            garbage.extend(litter())
+            return 0
+
+        garbage = []
+        sampler = tovalib.NeighborSampler(**graph)
+        fan = {WRITES: i64(1, 1), REV_WRITES: i64(1, 1)}
+        bounds = [[None, 0], [None, 0]]
+        if when == "a key's __str__":
+            fan[ChangingKey(REV_WRITES, run)] = fan.pop(REV_WRITES)
+        else:
+            bounds[1][1] = Index(run)  # read at the second hop
+        return sampler.sample(fan, {CITES: windows(*bounds)}, "paper", i64(5, 4), EMPTY)
+
+    assert isolated(attempt) == MOVED
+
+
+def test_a_graph_array_given_new_memory_by_a_signal_handler_is_refused():
+    """The handler runs inside the expansion of one edge type, which reads on after the poll."""
+    sampler, (_, windows_, entity, seeds, seed_time), arrays = slow_request(200)
+
+    def handler(signum, frame):
+        new_memory(arrays["row"])()
+        handler.garbage = [np.full(10**6, -(10**9), np.int64) for _ in range(4)]
+
+    def attempt():
+        with alarm(handler, 0.2):
+            return sampler.sample({}, windows_, entity, seeds, seed_time)
+
+    assert isolated(attempt) == MOVED
 
 
 @pytest.mark.parametrize("place", ["seed_node", "num_neighbors"])

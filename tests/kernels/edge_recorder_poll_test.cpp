@@ -13,7 +13,7 @@ namespace {
 int polls = 0;
 int throw_at = -1;  // the poll that throws, or -1 for none
 
-void poll() {
+void poll(void* /*context*/) {
   if (++polls == throw_at) throw std::runtime_error("interrupted");
 }
 
@@ -23,7 +23,7 @@ void record(int64_t edges, tovalib::SampledNodes& sources, tovalib::SampledEdges
   for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<int64_t>(i % 5000);
   const tovalib::Int64View view{row.data(), static_cast<int64_t>(row.size())};
   tovalib::EdgeRecorder recorder(view, sources, sampled);
-  recorder.set_poll(&poll);
+  recorder.set_poll(&poll, nullptr);
   for (int64_t i = 0; i < edges; ++i) recorder.record_edge(i, /*batch=*/0, /*frontier_index=*/0);
   recorder.flush();
 }
