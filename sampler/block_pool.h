@@ -69,20 +69,9 @@ class BlockPool {
 
   // A block of at least `bytes` bytes, aligned to kAlign, or null when the system has no memory.
   void* take(size_t bytes) noexcept {
+    if (void* data = take_cached(bytes)) return data;
     const size_t wanted = class_of(bytes);
     if (wanted >= kClasses) return nullptr;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      for (size_t c = wanted; c < std::min(wanted + kClassReach, kClasses); ++c) {
-        Header* block = free_[c];
-        if (block == nullptr) continue;
-        free_[c] = block->next;
-        cached_ -= capacity_of(c);
-        handed_out_ += capacity_of(c);
-        TOVALIB_UNPOISON(data_of(block), capacity_of(c));
-        return data_of(block);
-      }
-    }
     Header* block = allocate(wanted);
     if (block == nullptr) return nullptr;
     {
@@ -90,6 +79,23 @@ class BlockPool {
       handed_out_ += capacity_of(wanted);
     }
     return data_of(block);
+  }
+
+  // A cached block of at least `bytes` bytes, as take() would find one, or null when none is
+  // cached: this never asks the system for memory.
+  void* take_cached(size_t bytes) noexcept {
+    const size_t wanted = class_of(bytes);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t c = wanted; c < std::min(wanted + kClassReach, kClasses); ++c) {
+      Header* block = free_[c];
+      if (block == nullptr) continue;
+      free_[c] = block->next;
+      cached_ -= capacity_of(c);
+      handed_out_ += capacity_of(c);
+      TOVALIB_UNPOISON(data_of(block), capacity_of(c));
+      return data_of(block);
+    }
+    return nullptr;
   }
 
   // Takes back a block from take() or resize(). A null block is ignored.

@@ -2,8 +2,10 @@
 // take the list's memory over when the call ends instead of copying it (adopt_block()).
 //
 // Growth leaves new elements unset: the kernels size a list for a whole batch of results and then
-// write every element, so zeroing them first would be wasted stores. A list whose block was taken
-// over starts its next growth at the capacity it had, which a similar call will need again.
+// write every element, so zeroing them first would be wasted stores. A list grows by doubling; one
+// whose block was taken over starts its next growth at the capacity it had, which a similar call
+// will need again, but only in a block the pool has cached. Capacity thus follows what a call
+// needs, and how much of a large call's memory is kept at hand is the pool's business.
 #pragma once
 
 #include <algorithm>
@@ -43,7 +45,7 @@ class Int64Buffer {
     return data_[i];
   }
 
-  void clear() { size_ = adopted_ = 0; }
+  void clear() noexcept { size_ = adopted_ = 0; }
   void reserve(size_t n) {
     if (n > capacity_) reallocate(n);
   }
@@ -57,14 +59,14 @@ class Int64Buffer {
     data_[size_++] = value;
   }
 
-  // The bytes the list holds, or will take at its next growth; and the bytes of values it held
-  // since it was last cleared, those handed over included.
-  size_t held_bytes() const { return std::max(capacity_, next_capacity_) * sizeof(int64_t); }
+  // The bytes the list holds; and the bytes of values it held since it was last cleared, those
+  // handed over included.
+  size_t held_bytes() const { return capacity_ * sizeof(int64_t); }
   size_t used_bytes() const { return (size_ + adopted_) * sizeof(int64_t); }
 
-  // When the list holds over four times what it was used for: gives its block back and will start
-  // its next growth at that use, so that one oversized call does not pin its peak.
-  void trim() {
+  // When the list holds over four times what it was used for: gives its block back, so that one
+  // oversized call does not pin its peak.
+  void trim() noexcept {
     if (held_bytes() <= 4 * used_bytes()) return;
     next_capacity_ = size_ + adopted_;
     BlockPool::shared().give(data_);
@@ -96,8 +98,18 @@ class Int64Buffer {
     size_ = capacity_ = 0;
   }
 
-  // Doubling, or at once to the capacity the list had when its last block was taken over.
-  void grow(size_t n) { reallocate(std::max({n, 2 * capacity_, next_capacity_})); }
+  // Doubling; or, for a list with no block, at once to the capacity it had when its last block
+  // was taken over, when the pool has such a block cached.
+  void grow(size_t n) {
+    if (data_ == nullptr && next_capacity_ > n) {
+      if (void* data = BlockPool::shared().take_cached(next_capacity_ * sizeof(int64_t))) {
+        data_ = static_cast<int64_t*>(data);
+        capacity_ = BlockPool::capacity(data) / sizeof(int64_t);
+        return;
+      }
+    }
+    reallocate(std::max(n, 2 * capacity_));
+  }
 
   void reallocate(size_t n) {
     if (n > SIZE_MAX / sizeof(int64_t)) throw std::bad_alloc();
@@ -111,7 +123,7 @@ class Int64Buffer {
   int64_t* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
-  size_t next_capacity_ = 0;  // where the next growth of a list with no block starts
+  size_t next_capacity_ = 0;  // where the next growth of a list with no block may start
   size_t adopted_ = 0;        // values handed over since the list was last cleared
 };
 

@@ -160,7 +160,7 @@ void NeighborSampler::after_python(EdgeTypeRecord* expanding) {
   if (expanding != nullptr) check_unchanged(*expanding);
 }
 
-void NeighborSampler::end_call() {
+void NeighborSampler::end_call() noexcept {
   BufferUse use;
   for (const NodeTypeRecord& type : node_types_) type.sampled.measure(use);
   for (const EdgeTypeRecord& type : edge_types_) type.sampled.measure(use);

@@ -135,8 +135,9 @@ class NeighborSampler {
   void after_python(EdgeTypeRecord* expanding);
 
   // Empties the per-call state after a call, whether it returned or threw, and gives back
-  // memory that recent calls did not need.
-  void end_call();
+  // memory that recent calls did not need. Runs from a destructor: it allocates nothing that
+  // could fail, and a trim without memory for its smaller buffers leaves them as they are.
+  void end_call() noexcept;
 
   // First, so that it is left last: the records' lists give their blocks back to the pool first.
   BlockPool::User pool_user_;

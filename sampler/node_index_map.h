@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -93,7 +94,7 @@ class NodeIndexMap {
 
   // Empties the map and keeps its capacity for the next call. Usually nothing is written: the next
   // call stamps its entries above this call's, so every slot this call used reads as empty then.
-  void clear() {
+  void clear() noexcept {
     first_stamp_ += size_;
     size_ = 0;
     // Stamps are 32 bits; long before they run out, the table is zeroed once and they start over.
@@ -108,11 +109,18 @@ class NodeIndexMap {
 
   // At the end of a call, when the table is over four times what its entries needed: empties the
   // map and gives the rest back, so that one oversized call does not pin its peak for the
-  // sampler's whole life.
-  void trim() {
+  // sampler's whole life. A smaller table is an optimisation: without memory for it the map stays
+  // as it is.
+  void trim() noexcept {
     const size_t needed = table_size_for(size_);
     if (slots_.size() <= 4 * needed) return;
-    std::vector<Slot>(needed).swap(slots_);
+    std::vector<Slot> fitted;
+    try {
+      fitted.resize(needed);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    fitted.swap(slots_);
     set_capacity(needed);
     size_ = 0;
     first_stamp_ = 1;
@@ -143,7 +151,7 @@ class NodeIndexMap {
   }
 
   // Every slot empty, stamps from 1 again.
-  void reset() {
+  void reset() noexcept {
     std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
     size_ = 0;
     first_stamp_ = 1;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "sampler/int64_buffer.h"
@@ -39,12 +40,17 @@ struct BufferUse {
 
 // At the end of a call, when `buffer` holds over four times what the call put in it: empties it
 // and keeps room for that much only. Its contents are no longer needed, so nothing is copied; a
-// buffer a little too large is kept, since a similar call would only grow it again.
+// buffer a little too large is kept, since a similar call would only grow it again. Without
+// memory for the smaller buffer, the buffer stays as it is.
 template <typename T>
-void trim_buffer(std::vector<T>& buffer) {
+void trim_buffer(std::vector<T>& buffer) noexcept {
   if (buffer.capacity() <= 4 * buffer.size()) return;
   std::vector<T> fitted;
-  fitted.reserve(buffer.size());
+  try {
+    fitted.reserve(buffer.size());
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   buffer.swap(fitted);
 }
 
@@ -88,13 +94,13 @@ struct SampledNodes {
   }
 
   // Called after measure() and before end(), while the sizes still show what this call needed.
-  void trim() {
+  void trim() noexcept {
     batch.trim();
     node.trim();
     index_map.trim();
   }
 
-  void end() {
+  void end() noexcept {
     batch.clear();
     node.clear();
     num_sampled_nodes.clear();
@@ -117,12 +123,12 @@ struct SampledEdges {
     use.add(num_sampled_edges);
   }
 
-  void trim() {
+  void trim() noexcept {
     sampled_row.trim();
     sampled_col.trim();
   }
 
-  void end() {
+  void end() noexcept {
     sampled_row.clear();
     sampled_col.clear();
     num_sampled_edges.clear();

@@ -103,7 +103,7 @@ class TakenSet {
   }
 
   // Gives back all storage; the next selection starts from nothing.
-  void release() { *this = TakenSet(); }
+  void release() noexcept { *this = TakenSet(); }
 
  private:
   static constexpr int64_t kEmpty = -1;

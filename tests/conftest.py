@@ -8,6 +8,7 @@ Every column is sorted by neighbour time, as the timed modes require.
 """
 
 import os
+import pickle
 
 import numpy as np
 import pytest
@@ -103,6 +104,30 @@ def as_lists(result):
         name: {k: v.tolist() for k, v in part.items()}
         for name, part in zip(RESULT_PARTS, result, strict=True)
     }
+
+
+def child_outcome(function):
+    try:
+        return "returned", as_lists(function())
+    except BaseException as error:  # the child reports whatever happened
+        return type(error).__name__, error.args
+
+
+def isolated(function):
+    """function()'s outcome, run in a forked child so that a crash fails one test, not the run."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        os.close(read)
+        os.write(write, pickle.dumps(child_outcome(function)))
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        data = pipe.read()
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status), f"the child died (wait status {status})"
+    assert data, "the child reported nothing"
+    return pickle.loads(data)
 
 
 def observe(sampler, **request):

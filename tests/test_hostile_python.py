@@ -4,8 +4,6 @@ an __index__, a signal handler) cannot make the sampler read memory or data it d
 import contextlib
 import ctypes
 import gc
-import os
-import pickle
 import re
 import signal
 import time
@@ -25,35 +23,12 @@ from conftest import (
     WRITES,
     as_lists,
     i64,
+    isolated,
     tiny_graph,
     windows,
 )
 
 FAN = {CITES: i64(1, 1), WRITES: i64(1, 1), REV_WRITES: i64(1, 1)}
-
-
-def child_outcome(function):
-    try:
-        return "returned", as_lists(function())
-    except BaseException as error:  # the child reports whatever happened
-        return type(error).__name__, error.args
-
-
-def isolated(function):
-    """function()'s outcome, run in a forked child so that a crash fails one test, not the run."""
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # pragma: no cover - the child
-        os.close(read)
-        os.write(write, pickle.dumps(child_outcome(function)))
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "rb") as pipe:
-        data = pipe.read()
-    _, status = os.waitpid(pid, 0)
-    assert os.WIFEXITED(status), f"the child died (wait status {status})"
-    assert data, "the child reported nothing"
-    return pickle.loads(data)
 
 
 class ClearingKey:

@@ -4,6 +4,7 @@ import contextlib
 import gc
 import itertools
 import os
+import resource
 import subprocess
 import sys
 import weakref
@@ -12,7 +13,17 @@ import numpy as np
 import pytest
 
 import tovalib
-from conftest import CITES, EMPTY, REV_WRITES, UNDER_ASAN, WRITES, i64, tiny_graph, windows
+from conftest import (
+    CITES,
+    EMPTY,
+    REV_WRITES,
+    UNDER_ASAN,
+    WRITES,
+    i64,
+    isolated,
+    tiny_graph,
+    windows,
+)
 
 N, KEY = (
     2000,
@@ -269,3 +280,58 @@ def test_large_results_recycle_memory_yet_behave_as_arrays_of_their_own():
     assert grown[:size].tolist() == list(range(size))
     assert not grown[size:].any()
     assert numpy_handler_name(np.empty(size)) == handler
+
+
+def address_space_bytes():
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith("VmSize:"))
+    return int(line.split()[1]) * 1024
+
+
+def one_large_column(size):
+    key = "q__to__p"
+    colptr, row = {key: i64(0, size)}, {key: np.arange(size)}
+    return key, tovalib.NeighborSampler(["p", "q"], [("q", "to", "p")], colptr, row, {})
+
+
+def trim_after_a_smaller_large_call():
+    """A call that leaves the sampler holding over four times what its last calls needed, so
+    that the call ending it gives back memory by first making a smaller index map."""
+    sampler = tovalib.NeighborSampler(["p"], [], {}, {}, {})
+    for seeds in [3_000_000] + [1] * 7:
+        sampler.sample({}, {}, "p", np.arange(seeds), EMPTY)
+    return lambda: sampler.sample({}, {}, "p", np.arange(300_000), EMPTY)
+
+
+def small_call_with_a_large_result_alive():
+    key, sampler = one_large_column(4_000_000)
+    kept = sampler.sample({key: i64(-1)}, {}, "p", i64(0), EMPTY)
+    return lambda: (kept, sampler.sample({key: i64(3)}, {}, "p", i64(0), EMPTY))[1]
+
+
+@pytest.mark.skipif(
+    UNDER_ASAN, reason="AddressSanitizer reserves more address space than any limit"
+)
+@pytest.mark.parametrize(
+    "prepare, headroom, sampled_nodes",
+    [
+        (trim_after_a_smaller_large_call, 16 << 20, {"p": 300_000}),
+        (small_call_with_a_large_result_alive, 32 << 20, {"p": 1, "q": 3}),
+    ],
+    ids=["trim without memory to trim into", "small call after a large result"],
+)
+def test_calls_need_only_their_own_memory_under_an_address_space_limit(
+    prepare, headroom, sampled_nodes
+):
+    """As under a batch scheduler's limit (ulimit -v): a call that fits must return, and giving
+    memory back at its end must never need more."""
+
+    def child():
+        call = prepare()
+        limit = address_space_bytes() + headroom
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        return call()
+
+    outcome, result = isolated(child)
+    assert outcome == "returned", result
+    assert {t: len(ids) for t, ids in result["node"].items()} == sampled_nodes
