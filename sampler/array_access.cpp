@@ -371,22 +371,54 @@ py::object adopt_int64_block(int64_t* data, int64_t n, bool& taken) {
   return array;
 }
 
+namespace {
+
+size_t slot_of(Py_hash_t hash, size_t mask) {
+  return static_cast<size_t>((static_cast<uint64_t>(hash) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
+}  // namespace
+
+CheckedArrayDict::CheckedArrayDict(std::vector<Item> items) : items_(std::move(items)) {
+  if (items_.size() <= kScanned) return;
+  if (items_.size() >= UINT32_MAX / 2) throw std::length_error("A dict too large to index.");
+  size_t capacity = 16;
+  while (capacity < 2 * items_.size()) capacity *= 2;
+  slots_.assign(capacity, 0);
+  const size_t mask = capacity - 1;
+  for (size_t i = 0; i < items_.size(); ++i) {
+    size_t slot = slot_of(items_[i].hash, mask);
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = static_cast<uint32_t>(i + 1);
+  }
+}
+
+bool CheckedArrayDict::matches(const Item& item, const py::str& key, Py_hash_t hash) {
+  if (item.key.ptr() == key.ptr()) return true;
+  if (item.hash != hash) return false;
+  // Two exact str compare by their characters, as str's own == does, without its dispatch.
+  if (PyUnicode_CheckExact(key.ptr()) && PyUnicode_CheckExact(item.key.ptr())) {
+    return same_text(item.key.ptr(), key.ptr());
+  }
+  const int equal = PyObject_RichCompareBool(item.key.ptr(), key.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal == 1;
+}
+
 py::object CheckedArrayDict::find(const py::str& key) const {
   if (items_.empty()) return py::object();
   const Py_hash_t hash = PyObject_Hash(key.ptr());  // cached in the str
   if (hash == -1) throw py::error_already_set();
-  const bool exact = PyUnicode_CheckExact(key.ptr());
-  for (const Item& item : items_) {
-    if (item.key.ptr() == key.ptr()) return item.value;
-    if (item.hash != hash) continue;
-    // Two exact str compare by their characters, as str's own == does, without its dispatch.
-    if (exact && PyUnicode_CheckExact(item.key.ptr())) {
-      if (same_text(item.key.ptr(), key.ptr())) return item.value;
-      continue;
+  if (slots_.empty()) {
+    for (const Item& item : items_) {
+      if (matches(item, key, hash)) return item.value;
     }
-    const int equal = PyObject_RichCompareBool(item.key.ptr(), key.ptr(), Py_EQ);
-    if (equal < 0) throw py::error_already_set();
-    if (equal == 1) return item.value;
+    return py::object();
+  }
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = slot_of(hash, mask); slots_[slot] != 0; slot = (slot + 1) & mask) {
+    const Item& item = items_[slots_[slot] - 1];
+    if (matches(item, key, hash)) return item.value;
   }
   return py::object();
 }

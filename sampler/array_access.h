@@ -153,7 +153,8 @@ class CheckedArrayDict {
   };
 
   CheckedArrayDict() = default;
-  explicit CheckedArrayDict(std::vector<Item> items) : items_(std::move(items)) {}
+  // REQUIRES: every item's hash is set.
+  explicit CheckedArrayDict(std::vector<Item> items);
 
   size_t size() const { return items_.size(); }
 
@@ -164,7 +165,18 @@ class CheckedArrayDict {
   py::array at(const py::str& key) const;
 
  private:
+  // Whether `item` answers a lookup of `key`, whose hash is `hash`.
+  static bool matches(const Item& item, const py::str& key, Py_hash_t hash);
+
+  // Dicts up to this size are searched item by item; larger ones through `slots_`, so that a call
+  // over thousands of types looks each one up in constant time.
+  static constexpr size_t kScanned = 8;
+
   std::vector<Item> items_;
+  // Open addressing by hash with linear probing: 1 + the item's position, or 0 for an empty slot.
+  // Items are placed in dict order, so items of one hash lie along a probe in dict order and the
+  // first that matches is the one the dict itself would find.
+  std::vector<uint32_t> slots_;
 };
 
 // Validates a dict of arrays and returns it checked: every key (by its str() text) must be one of

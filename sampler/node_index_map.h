@@ -9,6 +9,7 @@
 // No result depends on the slot order; callers keep insertion order in their own lists.
 #pragma once
 
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <cstddef>
@@ -135,7 +136,9 @@ class NodeIndexMap {
     uint32_t stamp = 0;
   };
 
-  static constexpr size_t kMinTable = 1024;
+  // Small: a sampler keeps a map per node type, and over thousands of types, most of which see a
+  // few nodes per call, a larger first table made each type's lookups touch a page of their own.
+  static constexpr size_t kMinTable = 16;
 
   // The table a map of `entries` grows to: a power of two at least kMinTable, at most half full.
   static size_t table_size_for(size_t entries) {
@@ -188,18 +191,29 @@ class NodeIndexMap {
     }
   }
 
-  // A key no caller can know: from the system's random source where there is one, and in any
-  // case mixed with the clock and this map's address.
+  // A key no caller can know: the system's random source, asked once per process (a sampler over
+  // thousands of node types makes a map for each, and each ask costs a system call), mixed with
+  // the clock, this map's address and a count of the maps made.
   static uint64_t random_key(const void* self) {
-    uint64_t key =
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    static const uint64_t process_key = system_random();
+    static std::atomic<uint64_t> maps_made{0};
+    uint64_t key = process_key;
+    key ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     key ^= static_cast<uint64_t>(reinterpret_cast<uintptr_t>(self)) * 0xD6E8FEB86659FD93ull;
+    key += maps_made.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
+    // splitmix64's finaliser: every input bit reaches every key bit.
+    key = (key ^ (key >> 30)) * 0xBF58476D1CE4E5B9ull;
+    key = (key ^ (key >> 27)) * 0x94D049BB133111EBull;
+    return key ^ (key >> 31);
+  }
+
+  static uint64_t system_random() {
     try {
       std::random_device source;
-      key ^= (static_cast<uint64_t>(source()) << 32) | source();
+      return (static_cast<uint64_t>(source()) << 32) | source();
     } catch (const std::exception&) {  // no random source here: the clock and address will do
+      return 0;
     }
-    return key;
   }
 
   std::vector<Slot> slots_;
