@@ -2,7 +2,7 @@
 # the module and its test and benchmark dependencies. Re-running rebuilds only what changed.
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp bindings/*.map stubs/*/*.pyi) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp bindings/*.h bindings/*.map stubs/*/*.pyi) CMakeLists.txt pyproject.toml
 # Extra pip requirement for the runtime, e.g. NUMPY='numpy==1.26.*' to test against NumPy 1.x.
 NUMPY ?= numpy
 PYTEST_ARGS ?=
@@ -41,7 +41,7 @@ plot: build
 # The formatting and lint gates that CI holds the code to.
 lint: $(VENV)/.tools  # pins kept here only: nothing else needs these tools
 	$(PY) -m pip install -q 'ruff>=0.15,<0.18' 'clang-format>=19,<20'
-	$(VENV)/bin/clang-format --dry-run --Werror sampler/*.h sampler/*.cpp bindings/*.cpp bench/*.cpp
+	$(VENV)/bin/clang-format --dry-run --Werror sampler/*.h sampler/*.cpp bindings/*.h bindings/*.cpp bench/*.cpp
 	for header in $(KERNEL_HEADERS); do \
 	  echo "#include \"$$header\"" | $(CXX) -std=c++17 -fsyntax-only -Werror $(WARNINGS) -I. -x c++ - \
 	    || { echo "$$header must compile without Python"; exit 1; }; \

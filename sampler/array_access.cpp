@@ -1,7 +1,5 @@
 #include "sampler/array_access.h"
 
-#include <dlfcn.h>
-
 #include <cassert>
 #include <cstring>
 #include <stdexcept>
@@ -279,10 +277,6 @@ struct HandlerApi {
   bool looked_up = false;
   PyObject* (*set_handler)(PyObject*) = nullptr;
   PyObject* handler = nullptr;  // the capsule for BlockPool::shared(); null when NumPy has no API
-  // PyGC_Disable and PyGC_Enable, found at run time: they exist from Python 3.10 on, and a module
-  // naming them could not even be loaded by an older Python to be refused with a clear message.
-  int (*disable_collector)() = nullptr;
-  int (*enable_collector)() = nullptr;
 };
 
 // Filled at the first large result and never freed: arrays holding the capsule may outlive the
@@ -299,10 +293,7 @@ bool pooled_arrays_available() {
   const auto& api = py::detail::npy_api::get();
   HandlerApi found;
   found.looked_up = true;
-  found.disable_collector = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGC_Disable"));
-  found.enable_collector = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "PyGC_Enable"));
-  if (api.PyArray_GetNDArrayCFeatureVersion_() >= kFirstHandlerFeatureVersion &&
-      found.disable_collector != nullptr && found.enable_collector != nullptr) {
+  if (api.PyArray_GetNDArrayCFeatureVersion_() >= kFirstHandlerFeatureVersion) {
     const py::object table =
         py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
     void** slots = static_cast<void**>(PyCapsule_GetPointer(table.ptr(), nullptr));
@@ -326,11 +317,11 @@ bool pooled_arrays_available() {
 // middle of it, and CPython's context variables (where NumPy keeps the handler) can be corrupted
 // when a finalizer run by a collection inside a context-variable set sets one again. Nothing in
 // the scope releases the GIL, so no other thread's collections are held up.
-PooledArrays::PooledArrays() : collector_was_on_(handler_api.disable_collector() != 0) {
+PooledArrays::PooledArrays() : collector_was_on_(PyGC_Disable() != 0) {
   assert(handler_api.handler != nullptr);
   previous_ = handler_api.set_handler(handler_api.handler);
   if (previous_ == nullptr) {
-    if (collector_was_on_) handler_api.enable_collector();
+    if (collector_was_on_) PyGC_Enable();
     throw py::error_already_set();
   }
 }
@@ -343,7 +334,7 @@ PooledArrays::~PooledArrays() {
   if (ours == nullptr) PyErr_WriteUnraisable(nullptr);
   Py_XDECREF(ours);
   Py_DECREF(previous_);
-  if (collector_was_on_) handler_api.enable_collector();
+  if (collector_was_on_) PyGC_Enable();
   PyErr_Restore(type, value, traceback);
 }
 

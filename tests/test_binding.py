@@ -154,10 +154,10 @@ LOAD = (
 )
 
 
-@pytest.mark.parametrize("version", ["3.9", "3.11", "3.12"])
+@pytest.mark.parametrize("version", ["3.6", "3.7", "3.8", "3.9", "3.11", "3.12", "3.13"])
 def test_another_python_refuses_to_load_the_module_with_a_clear_message(version):
-    # Neither older (3.9) nor newer (3.12) Pythons have every function a 3.10 module may name; one
-    # it named would fail the load before the version check could say why.
+    # Neither older nor newer Pythons have every function a 3.10 module may name; one it named
+    # strongly would fail the load before the version check could say why.
     root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
     if shutil.which("pyenv"):
         root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
