@@ -91,7 +91,8 @@ Int64Array::Pin pin_memory(const py::array& array) {
         if (guard == nullptr) throw py::error_already_set();
         pin.guard = py::reinterpret_steal<py::object>(guard);
         pin.holder = py::reinterpret_borrow<py::object>(object);
-        pin.owner_data = fields->data;
+        // The array's own data address is checked anyway when it owns its memory.
+        if (object != array.ptr()) pin.owner_data = fields->data;
         return pin;
       }
       object = fields->base;
@@ -137,34 +138,58 @@ bool same_text(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-Int64Array::Int64Array(const py::array& array, Read read) {
-  // Checked before, but an array's dtype and shape can be set in place, and the caller's code (a
-  // later key's __str__, say) may have done so since: such an array is refused, never cast.
+namespace {
+
+// The dtype of `array`, which passed check_array() or check_array_dict() for one dimension and
+// int64 values, or a null dtype when it is empty. An array's dtype and shape can be set in place,
+// and the caller's code (a later key's __str__, say) may have done so since its check: such an
+// array is refused, never cast.
+py::dtype checked_int64_dtype(const py::array& array) {
   if (array.ndim() != 1) throw std::runtime_error(kChangedAfterCheck);
-  const int64_t size = array_size(array);
-  if (size == 0) return;
-  const py::dtype dtype = array.dtype();
+  if (array_size(array) == 0) return py::dtype();
+  py::dtype dtype = array.dtype();
   if (!is_int64_dtype(dtype)) throw std::runtime_error(kChangedAfterCheck);
-  const bool dense = is_dense_native(array, dtype);
-  if (read == Read::kInPlaceWhenHeld && dense) {
+  return dtype;
+}
+
+// Replaces `values` by a contiguous native copy of the values of `array`, whose dtype is `dtype`.
+void copy_values(const py::array& array, const py::dtype& dtype, std::vector<int64_t>& values) {
+  if (is_dense_native(array, dtype)) {
+    values.assign(int64_data(array), int64_data(array) + array_size(array));
+    return;
+  }
+  using DenseInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast |
+                                              py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
+  const DenseInt64 converted(array);
+  values.assign(converted.data(), converted.data() + converted.size());
+}
+
+}  // namespace
+
+Int64Array::Int64Array(const py::array& array) {
+  const py::dtype dtype = checked_int64_dtype(array);
+  if (!dtype) return;
+  if (is_dense_native(array, dtype)) {
     pin_ = pin_memory(array);
     if (pin_.holder) {
       array_ = array;
       dtype_ = dtype;
-      view_ = Int64View{int64_data(array), size};
+      view_ = Int64View{int64_data(array), array_size(array)};
       return;
     }
   }
   // A copy of the sampler's own, which no Python object refers to.
-  if (dense) {
-    copy_.assign(int64_data(array), int64_data(array) + size);
-  } else {
-    using DenseInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast |
-                                                py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
-    const DenseInt64 converted(array);
-    copy_.assign(converted.data(), converted.data() + converted.size());
-  }
+  copy_values(array, dtype, copy_);
   view_ = Int64View{copy_.data(), static_cast<int64_t>(copy_.size())};
+}
+
+void copy_int64_array(const py::array& array, std::vector<int64_t>& values) {
+  const py::dtype dtype = checked_int64_dtype(array);
+  if (dtype) {
+    copy_values(array, dtype, values);
+  } else {
+    values.clear();
+  }
 }
 
 void Int64Array::check_fields() const {

@@ -22,26 +22,23 @@ namespace tovalib {
 
 namespace py = pybind11;
 
-// An int64 array read by its logical values. A contiguous, aligned, native-order int64 array is
-// read where it lies when its memory can be held there for as long as this object lives (see
-// pin_memory); any other array (another layout or byte order, memory that cannot be held, or a
-// call's seeds and fan-outs, which Python code running during the call could change between two
-// reads) is read through a contiguous native copy of the sampler's own, which no Python object
-// refers to. An empty array of any dtype is an empty view, with no buffer asked for. The length is
-// taken once, here: later changes to the array's shape or dtype cannot make a read run past its
-// memory.
+// A graph array (colptr, row, node_time) read by its logical values for the sampler's life. A
+// contiguous, aligned, native-order int64 array is read where it lies when its memory can be held
+// there for as long as this object lives (see pin_memory); any other array (another layout or byte
+// order, memory that cannot be held) is read through a contiguous native copy of the sampler's
+// own, which no Python object refers to. An empty array of any dtype is an empty view, with no
+// buffer asked for. The length is taken once, here: later changes to the array's shape or dtype
+// cannot make a read run past its memory.
 //
 // Holding the memory keeps it allocated, but NumPy can still give an array new memory in place
 // (`__setstate__`, or assigning `.data` on NumPy 1.x), freeing the old; check_unchanged() tells
 // whether that, or a change of dtype or shape, has happened since.
 class Int64Array {
  public:
-  enum class Read { kInPlaceWhenHeld, kCopy };
-
   Int64Array() = default;
   // `array` passed check_array() or check_array_dict() for one dimension and int64 values;
   // RuntimeError when it no longer would.
-  explicit Int64Array(const py::array& array, Read read = Read::kInPlaceWhenHeld);
+  explicit Int64Array(const py::array& array);
   // Moved, never copied: a copy's view would still read the original's memory.
   Int64Array(Int64Array&&) noexcept = default;
   Int64Array& operator=(Int64Array&&) noexcept = default;
@@ -79,7 +76,7 @@ class Int64Array {
   struct Pin {
     py::object holder;  // owns the memory (strongly), or is an export that keeps it from moving
     py::object guard;   // a weak reference to an owning ndarray: NumPy refuses to resize it then
-    const void* owner_data = nullptr;  // that ndarray's data address when pinned
+    const void* owner_data = nullptr;  // that ndarray's data address, when not the array read
   };
 
  private:
@@ -91,6 +88,12 @@ class Int64Array {
   std::vector<int64_t> copy_;  // the sampler's own copy, when not read in place
   Int64View view_;
 };
+
+// Replaces `values` by a copy of the values of `array`, which passed check_array() or
+// check_array_dict() for one dimension and int64 values (RuntimeError when it no longer would):
+// how a call reads its seeds, seed times and fan-outs, which Python code running during the call
+// could change between two reads.
+void copy_int64_array(const py::array& array, std::vector<int64_t>& values);
 
 // The object itself when it is an ndarray (or subclass); otherwise NumPy's conversion of it to a
 // new base-class ndarray. Conversion errors propagate as NumPy raised them.

@@ -54,11 +54,10 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   }
   // The seeds and their times are converted here, right after their checks and before any Python
   // code can run again, and read only from the converted arrays from here on.
-  request.seed_node = Int64Array(seed_node, Int64Array::Read::kCopy);
+  copy_int64_array(seed_node, request.seed_node);
   if (has_node_time_ && seed_time_size > 0) {
-    const Int64Array times(seed_time);
-    if (times.size() != request.seed_node.size()) throw_size_mismatch();
-    seed_times_.assign(times.view().data, times.view().data + times.size());
+    copy_int64_array(seed_time, seed_times_);
+    if (seed_times_.size() != request.seed_node.size()) throw_size_mismatch();
   }
 
   for (NodeTypeRecord& type : node_types_) type.sampled.start();
@@ -74,8 +73,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
           edge_type.key + "' appears in both.");
     }
     if (fan_outs) {
-      rule.fan_outs =
-          Int64Array(py::reinterpret_borrow<py::array>(fan_outs), Int64Array::Read::kCopy);
+      copy_int64_array(py::reinterpret_borrow<py::array>(fan_outs), rule.fan_outs);
       request.hop_count = std::max(request.hop_count, static_cast<uint64_t>(rule.fan_outs.size()));
       continue;
     }
@@ -107,7 +105,8 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   // Seeds are never merged: equal ids at two positions are two sampled nodes.
   NodeTypeRecord& entity_type = node_types_[request.entity];
   SampledNodes& seeds = entity_type.sampled;
-  const Int64View seed_ids = request.seed_node.view();
+  const Int64View seed_ids{request.seed_node.data(),
+                           static_cast<int64_t>(request.seed_node.size())};
   seeds.batch.reserve(static_cast<size_t>(seed_ids.size));
   seeds.node.reserve(static_cast<size_t>(seed_ids.size));
   // Room for every seed at once, so that slots prefetched ahead stay where they were fetched.

@@ -15,25 +15,22 @@ namespace tovalib {
 // How one edge type is expanded in this call.
 struct EdgeTypeRequest {
   // Fan-out rule: the per-hop fan-outs; a hop past the end of the list asks for none.
-  Int64Array fan_outs;
+  std::vector<int64_t> fan_outs;
   // Time-window rule: the checked window array, indexed through Python at every hop so that a
   // row may hold None or any integer-like object. Null for the fan-out rule.
   py::object windows;
 
   bool is_window() const { return static_cast<bool>(windows); }
 
-  int64_t fan_out(uint64_t hop) const {
-    return hop < static_cast<uint64_t>(fan_outs.size()) ? fan_outs.view()[static_cast<int64_t>(hop)]
-                                                        : 0;
-  }
+  int64_t fan_out(uint64_t hop) const { return hop < fan_outs.size() ? fan_outs[hop] : 0; }
 };
 
 struct SampleRequest {
   // Keep every converted value alive for the whole call.
   CheckedArrayDict num_neighbors;
   CheckedArrayDict sampling_time_offsets;
-  size_t entity = 0;     // the node-type record of the seeds
-  Int64Array seed_node;  // the checked seeds; their count is the batch size
+  size_t entity = 0;               // the node-type record of the seeds
+  std::vector<int64_t> seed_node;  // the checked seeds; their count is the batch size
   uint64_t hop_count = 0;
   std::vector<EdgeTypeRequest> edge_types;  // one per edge-type record, in order
 };
