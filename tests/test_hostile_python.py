@@ -7,6 +7,7 @@ import gc
 import re
 import signal
 import time
+import warnings
 from decimal import Decimal
 from fractions import Fraction
 
@@ -473,8 +474,14 @@ def lent(array, path, layout):
         return owner, resize(owner)
     if layout == "own, given new memory":
         return owner, new_memory(owner)
-    if layout == "own, .data replaced":  # NumPy 1.x; 2.x refuses the assignment
-        return owner, lambda: setattr(owner, "data", np.zeros_like(owner).data)
+    if layout == "own, .data replaced":  # NumPy 1.x, where it is deprecated; 2.x refuses it
+
+        def replace():
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                owner.data = np.zeros_like(owner).data
+
+        return owner, replace
     longer = np.concatenate([array, i64(0, 0, 0)])
     if layout == "view of a longer array":
         return longer[:-3], resize(longer)
