@@ -1,7 +1,7 @@
 """Runs the benchmark against several builds of the module, alternating, and compares them.
 
 Each build is a directory holding a tovalib shared object (copy one out of the venv, or build one
-with scripts such as bench/build_variant.sh). Runs alternate between builds, round after round,
+with scripts such as tools/build_variant.sh). Runs alternate between builds, round after round,
 so that drift of the machine hits every build alike; per workload the median round counts.
 
     python bench/compare_builds.py before=/tmp/builds/before after=/tmp/builds/after \\

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build/sanitized
-bash bench/build_variant.sh "$out" -DTOVALIB_SANITIZE=ON >/dev/null
+bash tools/build_variant.sh "$out" -DTOVALIB_SANITIZE=ON >/dev/null
 # The interpreter is not instrumented, so the sanitizer runtimes must be loaded before it starts.
 runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 # Leak detection is off: CPython keeps much of its memory until exit, by design.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the module with extra CMake definitions into DIR, for bench/compare_builds.py:
-#   bash bench/build_variant.sh /tmp/builds/unchecked -DTOVALIB_BOUNDS_CHECKS=OFF
+# Builds the module with extra CMake definitions into DIR, for bench/interleave_builds.py:
+#   bash tools/build_variant.sh /tmp/builds/unchecked -DTOVALIB_BOUNDS_CHECKS=OFF
 # Run after `make build`, which provides the venv and build tools.
 set -euo pipefail
 out=$1; shift
