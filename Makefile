@@ -40,8 +40,9 @@ plot: build
 
 # The formatting and lint gates that CI holds the code to.
 lint: $(VENV)/.tools  # pins kept here only: nothing else needs these tools
-	$(PY) -m pip install -q 'ruff>=0.15,<0.18' 'clang-format>=19,<20'
-	$(VENV)/bin/clang-format --dry-run --Werror sampler/*.h sampler/*.cpp bindings/*.h bindings/*.cpp bench/*.cpp
+	$(PY) -m pip install -q 'ruff>=0.17,<0.18' 'clang-format>=19,<20'
+	$(VENV)/bin/clang-format --dry-run --Werror sampler/*.h sampler/*.cpp bindings/*.h bindings/*.cpp bench/*.cpp \
+	  tests/kernels/*.h tests/kernels/*.cpp
 	for header in $(KERNEL_HEADERS); do \
 	  echo "#include \"$$header\"" | $(CXX) -std=c++17 -fsyntax-only -Werror $(WARNINGS) -I. -x c++ - \
 	    || { echo "$$header must compile without Python"; exit 1; }; \
