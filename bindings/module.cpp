@@ -1,5 +1,20 @@
 // The Python module `tovalib`: the NeighborSampler class and nothing else. Conversions and
 // exception translation are pybind11's defaults; the sampler does all validation itself.
+//
+// pybind11 internals this module relies on, all in the 2.x line that pyproject.toml and
+// CMakeLists.txt pin (>=2.13,<3); if one moves, the build fails or the test named breaks:
+//   - detail::instance::get_value_and_holder, value_and_holder, type_info, get_type_info: reading
+//     whether an instance's __init__ has run, without pybind11's own `self` caster, which hands a
+//     method uninitialised storage (test_an_instance_whose_init_did_not_run_is_refused).
+//   - type_caster specialisations (PYBIND11_TYPE_CASTER) for those two `self` types.
+//   - detail::get_function, is_function_record_capsule, function_record::is_constructor: __init__
+//     bound as a plain method, so that a second __init__ is seen and refused
+//     (test_a_second_init_is_refused_and_the_sampler_stays_as_it_was).
+//   - detail::initimpl::construct: the holder made as pybind11's constructors make it.
+//   - In sampler/array_access.cpp: detail::npy_api (PyArray_Check_, PyArray_DescrFromType_,
+//     PyArray_NewFromDescr_, PyArray_Type_, PyArray_GetNDArrayCFeatureVersion_, NPY_* flags),
+//     detail::array_proxy (an ndarray's fields) and detail::import_numpy_core_submodule: NumPy's
+//     C API without compiling against NumPy's headers.
 #include <memory>
 #include <string>
 #include <utility>
@@ -12,6 +27,9 @@
 #include "sampler/neighbor_sampler.h"
 
 namespace py = pybind11;
+
+static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR >= 13,
+              "the internals listed above are those of pybind11 2.13 and later 2.x");
 
 namespace {
 

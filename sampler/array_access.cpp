@@ -1,6 +1,7 @@
 #include "sampler/array_access.h"
 
 #include <cassert>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -266,6 +267,11 @@ struct NumpyMemHandler {
   uint8_t version;
   NumpyAllocator allocator;
 };
+// NumPy's PyDataMem_Handler on the platforms it supports: a 128-byte header, then five pointers.
+static_assert(offsetof(NumpyMemHandler, version) == 127 &&
+                  offsetof(NumpyMemHandler, allocator) == 128 &&
+                  sizeof(NumpyAllocator) == 5 * sizeof(void*),
+              "the copy of NumPy's memory handler layout no longer matches it");
 
 BlockPool& pool_of(void* ctx) { return *static_cast<BlockPool*>(ctx); }
 
