@@ -78,47 +78,70 @@ PyTypeObject* strided_view_lender() {
 // one; a buffer export of an mmap, bytearray or array.array, which then refuses to close or resize
 // (np.memmap, and so np.load(mmap_mode=...), holds its mmap without one); bytes, which never
 // change. Memory from anything else (ctypes, which resizes under an export, or an object that only
-// gives an address) cannot be held: the caller reads a copy of it instead.
+// gives an address) cannot be held: the caller reads a copy of it instead. Each object of the
+// chain is held while it is looked at, since Python code can run on the way (an attribute lookup,
+// a collection inside an allocation) and change the chain.
 Int64Array::Pin pin_memory(const py::array& array) {
   const auto& api = py::detail::npy_api::get();
-  PyObject* object = array.ptr();
-  py::object lender;  // holds an object the chain reached through an attribute
   Int64Array::Pin pin;
-  while (object != nullptr) {
-    if (api.PyArray_Check_(object)) {
-      const auto* fields = py::detail::array_proxy(object);
+  py::object object = array;
+  while (object) {
+    PyObject* const current = object.ptr();
+    if (api.PyArray_Check_(current)) {
+      const auto* fields = py::detail::array_proxy(current);
       if ((fields->flags & py::detail::npy_api::NPY_ARRAY_OWNDATA_) != 0) {
-        PyObject* guard = PyWeakref_NewRef(object, nullptr);
+        pin.holder = object;
+        PyObject* guard = PyWeakref_NewRef(current, nullptr);
         if (guard == nullptr) throw py::error_already_set();
         pin.guard = py::reinterpret_steal<py::object>(guard);
-        pin.holder = py::reinterpret_borrow<py::object>(object);
-        // The array's own data address is checked anyway when it owns its memory.
-        if (object != array.ptr()) pin.owner_data = fields->data;
+        pin.other_array = current != array.ptr();
         return pin;
       }
-      object = fields->base;
-    } else if (PyMemoryView_Check(object)) {
-      object = PyMemoryView_GET_BUFFER(object)->obj;
-    } else if (PyPickleBuffer_Check(object)) {
-      const Py_buffer* buffer = PyPickleBuffer_GetBuffer(object);
+      object = py::reinterpret_borrow<py::object>(fields->base);
+    } else if (PyMemoryView_Check(current)) {
+      object = py::reinterpret_borrow<py::object>(PyMemoryView_GET_BUFFER(current)->obj);
+    } else if (PyPickleBuffer_Check(current)) {
+      const Py_buffer* buffer = PyPickleBuffer_GetBuffer(current);
       if (buffer == nullptr) throw py::error_already_set();
-      object = buffer->obj;
-    } else if (Py_TYPE(object) == strided_view_lender()) {
-      lender = py::reinterpret_borrow<py::object>(object).attr("base");
-      object = lender.ptr();
-    } else if (PyBytes_CheckExact(object)) {
-      pin.holder = py::reinterpret_borrow<py::object>(object);
+      object = py::reinterpret_borrow<py::object>(buffer->obj);
+    } else if (Py_TYPE(current) == strided_view_lender()) {
+      object = object.attr("base");
+    } else if (PyBytes_CheckExact(current)) {
+      pin.holder = object;
+      pin.begin = PyBytes_AS_STRING(current);
+      pin.end = pin.begin + PyBytes_GET_SIZE(current);
       return pin;
-    } else if (holds_still_while_exported(object)) {
-      PyObject* view = PyMemoryView_FromObject(object);
+    } else if (holds_still_while_exported(current)) {
+      PyObject* view = PyMemoryView_FromObject(current);
       if (view == nullptr) throw py::error_already_set();
       pin.holder = py::reinterpret_steal<py::object>(view);
+      const Py_buffer* buffer = PyMemoryView_GET_BUFFER(view);
+      pin.begin = static_cast<const char*>(buffer->buf);
+      pin.end = pin.begin + buffer->len;
       return pin;
     } else {
       break;
     }
   }
-  return pin;
+  return Int64Array::Pin{};
+}
+
+// Whether the memory `pin` holds now contains the values `view` reads.
+bool holds(const Int64Array::Pin& pin, const Int64View& view) {
+  const char* begin = pin.begin;
+  const char* end = pin.end;
+  if (pin.guard) {  // an ndarray's memory: where it is now
+    const auto* fields = py::detail::array_proxy(pin.holder.ptr());
+    auto bytes = static_cast<size_t>(py::reinterpret_borrow<py::dtype>(fields->descr).itemsize());
+    for (int axis = 0; axis < fields->nd; ++axis) {
+      bytes *= static_cast<size_t>(fields->dimensions[axis]);
+    }
+    begin = fields->data;
+    end = begin + bytes;
+  }
+  const auto* first = reinterpret_cast<const char*>(view.data);
+  return begin <= first && first <= end &&
+         static_cast<size_t>(view.size) <= static_cast<size_t>(end - first) / sizeof(int64_t);
 }
 
 // Whether two exact str hold the same characters. A str still in the legacy form (never one made
@@ -168,14 +191,21 @@ void copy_values(const py::array& array, const py::dtype& dtype, std::vector<int
 }  // namespace
 
 Int64Array::Int64Array(const py::array& array) {
-  const py::dtype dtype = checked_int64_dtype(array);
+  py::dtype dtype = checked_int64_dtype(array);
   if (!dtype) return;
   if (is_dense_native(array, dtype)) {
-    pin_ = pin_memory(array);
-    if (pin_.holder) {
+    Pin pin = pin_memory(array);
+    // Python code may have run while the memory was pinned (a lookup made the first time, a
+    // collection): what the array is, and where, is read again.
+    dtype = checked_int64_dtype(array);
+    if (!dtype) return;
+    if (pin.holder && is_dense_native(array, dtype)) {
+      const Int64View view{int64_data(array), array_size(array)};
+      if (!holds(pin, view)) throw std::runtime_error(kMovedAfterCheck);
+      pin_ = std::move(pin);
       array_ = array;
       dtype_ = dtype;
-      view_ = Int64View{int64_data(array), array_size(array)};
+      view_ = view;
       return;
     }
   }
@@ -196,8 +226,7 @@ void copy_int64_array(const py::array& array, std::vector<int64_t>& values) {
 void Int64Array::check_fields() const {
   const auto* fields = py::detail::array_proxy(array_.ptr());
   const bool moved = fields->data != static_cast<const void*>(view_.data) ||
-                     (pin_.owner_data != nullptr &&
-                      py::detail::array_proxy(pin_.holder.ptr())->data != pin_.owner_data);
+                     (pin_.other_array && !holds(pin_, view_));
   if (moved) throw std::runtime_error(kMovedAfterCheck);
   const bool same_shape = fields->nd == 1 && fields->dimensions[0] == view_.size &&
                           (view_.size == 1 || fields->strides[0] == sizeof(int64_t));

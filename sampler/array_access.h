@@ -76,7 +76,11 @@ class Int64Array {
   struct Pin {
     py::object holder;  // owns the memory (strongly), or is an export that keeps it from moving
     py::object guard;   // a weak reference to an owning ndarray: NumPy refuses to resize it then
-    const void* owner_data = nullptr;  // that ndarray's data address, when not the array read
+    // Whether `holder` is an ndarray other than the array read: its memory can be replaced in
+    // place while the array read keeps its address, so where it lies is looked at each time.
+    bool other_array = false;
+    const char* begin = nullptr;  // otherwise the memory held, which cannot change: [begin, end)
+    const char* end = nullptr;
   };
 
  private:

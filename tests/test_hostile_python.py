@@ -490,6 +490,18 @@ def lent(array, path, layout):
         return view, new_memory(view)
     if layout == "view, its owner given new memory":
         return longer[:-3], new_memory(longer)
+    if layout == "view, its owner given less memory":
+        longest = np.concatenate([array, np.zeros(500, np.int64)])
+        state = np.full(4, 10**9, np.int64).__reduce__()[2]  # less than the array reads
+
+        def give_less():
+            # With no free block of the new size left, the C library carves the new memory out
+            # of the old: the owner keeps its address.
+            drained = [np.empty(4, np.int64) for _ in range(2000)]
+            longest.__setstate__(state)
+            return drained
+
+        return longest[: len(array)], give_less
     if layout == "as_strided":
         return np.lib.stride_tricks.as_strided(owner), resize(owner)
     if layout == "as_strided, its owner cut loose":
@@ -526,6 +538,7 @@ LENT = {
     "own, .data replaced": MOVED if np.__version__ < "2" else None,
     "view, given new memory": MOVED,
     "view, its owner given new memory": MOVED,
+    "view, its owner given less memory": MOVED,
 }
 
 
@@ -555,6 +568,27 @@ def test_a_graph_arrays_memory_cannot_be_moved_under_the_sampler(place, key, lay
     expected = tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", i64(5), EMPTY)
     outcome = isolated(lambda: attempt()[0])
     assert outcome == (LENT[layout] or ("returned", as_lists(expected)))
+
+
+def test_an_array_changed_while_its_memory_is_pinned_is_read_as_it_is_now():
+    """Finding what holds an as_strided view's memory reads the view's lender's `base`, which can
+    run Python code: here it doubles the array's length, over memory it cannot hold (ctypes)."""
+
+    def attempt():
+        graph = tiny_graph()
+        row = graph["row"][CITES]
+        buffer = (ctypes.c_int64 * len(row))(*row.tolist())
+        lent = np.lib.stride_tricks.as_strided(np.ctypeslib.as_array(buffer))
+
+        def base(lender):
+            lent.dtype = np.int32  # twice as many values over the same memory
+            return lender.__dict__["base"]
+
+        type(lent.base).base = property(base, lambda lender, value: vars(lender).update(base=value))
+        graph["row"][CITES] = lent
+        return tovalib.NeighborSampler(**graph).sample(FAN, {}, "paper", i64(5), EMPTY)
+
+    assert isolated(attempt) == ("RuntimeError", (messages.CHANGED_AFTER_CHECK,))
 
 
 @pytest.mark.parametrize(
