@@ -1,5 +1,5 @@
-// Reading the caller's NumPy arrays, making result arrays, and the argument checks that guard both.
-// This file and the bindings are the only places that know how NumPy lays out data.
+// Reading the caller's NumPy arrays, and the argument checks that guard them: the way in. (The way
+// out, result arrays, is sampler/result_arrays.h.)
 //
 // Python code can run inside almost any conversion (a key's __str__ or __hash__, an __array__, a
 // dict subclass, another thread while such code has released the lock), so every argument is
@@ -15,7 +15,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "sampler/block_pool.h"
 #include "sampler/int64_view.h"
 
 namespace tovalib {
@@ -108,40 +107,6 @@ int64_t array_size(const py::array& array);
 
 // Extent along `axis`; IndexError "invalid axis: <axis> (ndim = <ndim>)" past the last axis.
 int64_t array_dim(const py::array& array, int axis);
-
-// A new, owning, writeable 1-D int64 array holding a copy of data[0, n). `data` may be null when
-// n is 0.
-py::array make_int64_array(const int64_t* data, int64_t n);
-
-// While alive, NumPy takes the memory of the arrays it makes on this thread (and context) from
-// BlockPool::shared(), through a memory handler of NumPy's own kind, and each such array gives its
-// memory back there when it is freed. The arrays are otherwise NumPy's usual ones: they own
-// their data, have no base object, and are freed, resized or pickled as any other.
-// REQUIRES: pooled_arrays_available() returned true.
-class PooledArrays {
- public:
-  PooledArrays();
-  ~PooledArrays();
-  PooledArrays(const PooledArrays&) = delete;
-  PooledArrays& operator=(const PooledArrays&) = delete;
-
- private:
-  bool collector_was_on_;
-  PyObject* previous_;  // the handler in force before, restored at the end
-};
-
-// Whether this NumPy lets the pool serve arrays (from NumPy 1.22 on); the first call finds
-// NumPy's handler API and makes the pool's handler. It may run Python code, only then.
-bool pooled_arrays_available();
-
-// A new 1-D int64 array of the n values at `data` that takes their memory over instead of copying
-// them: `data` is a block of BlockPool::shared() with room for at least n values, and NumPy, asking
-// the pool's handler for the array's memory, is given this block. Sets `taken` when the block has
-// stopped being the caller's. It has whenever an array is returned, but where a handler other
-// than the pool's is in force (no PooledArrays scope), and then the values are copied. Once the
-// block is taken nothing throws: a later failure returns a null array with the Python error set.
-// REQUIRES: n > 0.
-py::object adopt_int64_block(int64_t* data, int64_t n, bool& taken);
 
 // The allowed names of a dict check, each with its position in the caller's list.
 using NameIndex = std::unordered_map<std::string, size_t>;

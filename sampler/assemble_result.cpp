@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "sampler/neighbor_sampler.h"
+#include "sampler/result_arrays.h"
 
 namespace tovalib {
 namespace {

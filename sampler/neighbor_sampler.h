@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "sampler/array_access.h"
+#include "sampler/block_pool.h"
 #include "sampler/sample_request.h"
 #include "sampler/sampled_subgraph.h"
 #include "sampler/selection.h"
