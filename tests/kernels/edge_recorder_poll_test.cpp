@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "sampler/selection.h"
+#include "sampler/edge_recorder.h"
 #include "tests/kernels/check.h"
 
 namespace {
