@@ -68,6 +68,23 @@ def tiny_graph():
     )
 
 
+STAR = "q__to__p"
+
+
+def star_graph(*columns, node_time=None):
+    """One relation, q to p: node p<v> has the column columns[v] of q ids. The constructor's
+    arguments, by name, for the module and the model alike."""
+    lengths = [len(column) for column in columns]
+    row = np.concatenate([np.asarray(c, dtype=np.int64) for c in columns]) if columns else EMPTY
+    return dict(
+        node_types=["p", "q"],
+        edge_types=[("q", "to", "p")],
+        colptr={STAR: np.cumsum([0, *lengths], dtype=np.int64)},
+        row={STAR: row},
+        node_time={} if node_time is None else node_time,
+    )
+
+
 @pytest.fixture
 def graph():
     return tiny_graph()

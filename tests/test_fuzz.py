@@ -15,7 +15,16 @@ from hypothesis import strategies as st
 import messages
 import model
 import tovalib
-from conftest import EMPTY, assert_same_outcome, assert_well_formed, i64, outcome, windows
+from conftest import (
+    EMPTY,
+    STAR,
+    assert_same_outcome,
+    assert_well_formed,
+    i64,
+    outcome,
+    star_graph,
+    windows,
+)
 from strategies import PROFILE, graphs, requests
 
 
@@ -46,17 +55,11 @@ def test_large_columns_match_model(size):
     # at 100,000 each form k can choose there: a hash set (300, then 17 in a table 300 grew), a
     # bit per offset (1000). The seed repeats, so one record serves many selections in a row and
     # must be emptied exactly.
-    graph = dict(
-        node_types=["p", "q"],
-        edge_types=[("q", "to", "p")],
-        colptr={"q__to__p": i64(0, size)},
-        row={"q__to__p": np.arange(size, dtype=np.int64)},
-        node_time={},
-    )
+    graph = star_graph(np.arange(size))
     module, reference = tovalib.NeighborSampler(**graph), model.ModelSampler(**graph)
     for k in (300, 17, 1000, 60):
         request = dict(
-            num_neighbors={"q__to__p": i64(k)},
+            num_neighbors={STAR: i64(k)},
             sampling_time_offsets={},
             entity_table="p",
             seed_node=np.zeros(20 if k < 1000 else 2, dtype=np.int64),
@@ -105,7 +108,6 @@ def test_edge_types_sharing_a_key_are_refused():
 # bisect the columns of many frontier nodes at once, so a fault of that interleaving shows only on
 # long frontiers: columns of very different lengths side by side, and nodes far apart in the
 # frontier failing in different ways at different depths of their bisections.
-STAR_KEY = "q__to__p"
 TIMED_RULES = ["most-recent", "window", "window-no-lower"]
 
 
@@ -142,15 +144,8 @@ def star_with_faults():
         columns.append(column)
     fault_node["column-past-row"] = len(columns)
     columns.append([0, 1])
-    colptr = np.cumsum([0] + [len(c) for c in columns])
-    colptr[-1] += 3
-    graph = dict(
-        node_types=["p", "q"],
-        edge_types=[("q", "to", "p")],
-        colptr={STAR_KEY: colptr},
-        row={STAR_KEY: i64(*(u for c in columns for u in c))},
-        node_time={"q": np.arange(Q_COUNT, dtype=np.int64)},
-    )
+    graph = star_graph(*columns, node_time={"q": np.arange(Q_COUNT, dtype=np.int64)})
+    graph["colptr"][STAR][-1] += 3
     return graph, fault_node
 
 
@@ -163,7 +158,7 @@ def star_with_faults():
 )
 def test_the_first_failing_frontier_node_decides_the_error(rule, positions, first, second):
     graph, fault_node = star_with_faults()
-    fault_node["node-past-colptr"] = len(graph["colptr"][STAR_KEY]) + 3
+    fault_node["node-past-colptr"] = len(graph["colptr"][STAR]) + 3
     seeds = [v % len(CLEAN_LENGTHS) for v in range(48)]
     seed_times = [(1000, 30, 10, 0)[v % 4] for v in range(48)]
 
@@ -172,7 +167,7 @@ def test_the_first_failing_frontier_node_decides_the_error(rule, positions, firs
         for position, kind in zip(positions, kinds, strict=False):
             nodes[position], times[position] = fault_node[kind], 1000
         request = dict(
-            **timed_rule(rule, [STAR_KEY], lower=-2000),
+            **timed_rule(rule, [STAR], lower=-2000),
             entity_table="p",
             seed_node=i64(*nodes),
             seed_time=i64(*times),

@@ -20,11 +20,13 @@ from conftest import (
     CITES,
     EMPTY,
     REV_WRITES,
+    STAR,
     UNDER_ASAN,
     WRITES,
     as_lists,
     i64,
     isolated,
+    star_graph,
     tiny_graph,
     windows,
 )
@@ -707,10 +709,11 @@ def test_a_finalizer_making_a_large_result_inside_a_large_call_changes_neither()
     # A window bound's __index__ leaves a cycle and arms the collector to run k allocations
     # later, i.e. somewhere in the rest of the call (result assembly included); the cycle's
     # finalizer then makes a large result of its own on another sampler.
-    n, key = 100_000, "q__to__p"
-    graph = (["p", "q"], [("q", "to", "p")], {key: i64(0, n)}, {key: np.arange(n)})
-    timed = tovalib.NeighborSampler(*graph, {"p": i64(10), "q": np.zeros(n, np.int64)})
-    other = tovalib.NeighborSampler(*graph, {})
+    n, key = 100_000, STAR
+    timed = tovalib.NeighborSampler(
+        **star_graph(np.arange(n), node_time={"p": i64(10), "q": np.zeros(n, np.int64)})
+    )
+    other = tovalib.NeighborSampler(**star_graph(np.arange(n)))
     nested = []
 
     def large(sampler, **rule):

@@ -17,10 +17,12 @@ from conftest import (
     CITES,
     EMPTY,
     REV_WRITES,
+    STAR,
     UNDER_ASAN,
     WRITES,
     i64,
     isolated,
+    star_graph,
     tiny_graph,
     windows,
 )
@@ -160,10 +162,8 @@ def test_a_cycle_through_the_sampler_is_collected():
 @UNDER_ASAN_SKIP
 @pytest.mark.skipif(get_handler_name is None, reason="NumPy before 1.22 allocates every result")
 def test_memory_of_one_oversized_call_is_given_back_after_a_few_small_ones():
-    size, key = 4_000_000, "q__to__p"
-    sampler = tovalib.NeighborSampler(
-        ["p", "q"], [("q", "to", "p")], {key: i64(0, size)}, {key: np.arange(size)}, {}
-    )
+    size, key = 4_000_000, STAR
+    sampler = tovalib.NeighborSampler(**star_graph(np.arange(size)))
     small = ({key: i64(3)}, {}, "p", i64(0), EMPTY)
     sampler.sample(*small)
     before = resident_bytes()
@@ -235,15 +235,9 @@ def test_large_results_recycle_memory_yet_behave_as_arrays_of_their_own():
     # sampler's lists become result arrays without a copy (or with one, for a list much smaller
     # than the last call's): every array must still be the caller's alone, with the right values,
     # and NumPy's allocator must be the caller's again after the call.
-    size, key = 60_000, "q__to__p"
+    size, key = 60_000, STAR
     lengths = {0: size, 1: size // 5}  # seed p0 has neighbours q0 .. q(size-1), p1 the first fifth
-    sampler = tovalib.NeighborSampler(
-        ["p", "q"],
-        [("q", "to", "p")],
-        {key: i64(0, size, size + lengths[1])},
-        {key: np.concatenate([np.arange(size), np.arange(lengths[1])])},
-        {},
-    )
+    sampler = tovalib.NeighborSampler(**star_graph(np.arange(size), np.arange(lengths[1])))
 
     def call(seed):
         result = sampler.sample({key: i64(-1)}, {}, "p", i64(seed), EMPTY)
@@ -288,12 +282,6 @@ def address_space_bytes():
     return int(line.split()[1]) * 1024
 
 
-def one_large_column(size):
-    key = "q__to__p"
-    colptr, row = {key: i64(0, size)}, {key: np.arange(size)}
-    return key, tovalib.NeighborSampler(["p", "q"], [("q", "to", "p")], colptr, row, {})
-
-
 def trim_after_a_smaller_large_call():
     """A call that leaves the sampler holding over four times what its last calls needed, so
     that the call ending it gives back memory by first making a smaller index map."""
@@ -304,9 +292,9 @@ def trim_after_a_smaller_large_call():
 
 
 def small_call_with_a_large_result_alive():
-    key, sampler = one_large_column(4_000_000)
-    kept = sampler.sample({key: i64(-1)}, {}, "p", i64(0), EMPTY)
-    return lambda: (kept, sampler.sample({key: i64(3)}, {}, "p", i64(0), EMPTY))[1]
+    sampler = tovalib.NeighborSampler(**star_graph(np.arange(4_000_000)))
+    kept = sampler.sample({STAR: i64(-1)}, {}, "p", i64(0), EMPTY)
+    return lambda: (kept, sampler.sample({STAR: i64(3)}, {}, "p", i64(0), EMPTY))[1]
 
 
 @pytest.mark.skipif(

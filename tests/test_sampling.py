@@ -13,17 +13,17 @@ from conftest import (
     EMPTY,
     LAYOUTS,
     REV_WRITES,
+    STAR,
     WRITES,
     as_lists,
     assert_same_outcome,
     assert_well_formed,
     cases,
     i64,
+    star_graph,
     tiny_graph,
     windows,
 )
-
-STAR = "q__to__p"
 
 
 def fan(cites=(), writes=(), rev=()):
@@ -32,10 +32,9 @@ def fan(cites=(), writes=(), rev=()):
 
 def star(sizes, q_times=None):
     """Node p<v> has the column q0, q1, ..., q<sizes[v]-1>, so a neighbour's id is its offset."""
-    row = i64(*(u for size in sizes for u in range(size)))
-    node_time = {} if q_times is None else {"p": i64(*[0] * len(sizes)), "q": i64(*q_times)}
+    node_time = None if q_times is None else {"p": i64(*[0] * len(sizes)), "q": i64(*q_times)}
     return tovalib.NeighborSampler(
-        ["p", "q"], [("q", "to", "p")], {STAR: i64(0, *np.cumsum(sizes))}, {STAR: row}, node_time
+        **star_graph(*(np.arange(size) for size in sizes), node_time=node_time)
     )
 
 
