@@ -69,15 +69,12 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
       const int64_t end = frontier.frontier_end;
       const int64_t edges_before = edge_type.sampled.size();
       const bool timed = node_types_[edge_type.src].timed && !seed_times_.empty();
-      TimeWindow window;
       if (rule.is_window()) {
-        window = read_window(rule.windows, hop);
-        after_python(/*expanding=*/nullptr);
-      }
-      if (edge_type.checked_at != python_runs_) check_unchanged(edge_type);
-      if (rule.is_window()) {
+        const TimeWindow window = read_window(rule.windows, hop);
+        after_python(&edge_type);  // reading the bounds may have run Python code
         if (timed) expand_timed(edge_type, TimedRule{window, /*latest=*/-1}, begin, end);
       } else if (const int64_t fan_out = rule.fan_out(hop); fan_out != 0) {
+        if (edge_type.checked_at != python_runs_) check_unchanged(edge_type);
         if (timed) {
           // The most recent k: the k latest not later than the seed time.
           expand_timed(edge_type, TimedRule{TimeWindow{}, fan_out}, begin, end);
