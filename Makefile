@@ -2,11 +2,11 @@
 # the module and its test and benchmark dependencies. Re-running rebuilds only what changed.
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp bindings/*.h bindings/*.map stubs/*/*.pyi) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard sampler/*.h sampler/*.cpp bindings/*.cpp bindings/*.h bindings/*.map stubs/*/*.pyi tovalib_pyg/*.py) CMakeLists.txt pyproject.toml
 # Extra pip requirement for the runtime, e.g. NUMPY='numpy==1.26.*' to test against NumPy 1.x.
 NUMPY ?= numpy
 PYTEST_ARGS ?=
-LINT_PATHS ?= tests tools bench examples
+LINT_PATHS ?= tests tools bench examples tovalib_pyg
 # The kernels' headers must build with no Python or pybind11 on the include path.
 KERNEL_HEADERS := sampler/block_pool.h sampler/edge_recorder.h sampler/int64_buffer.h sampler/int64_view.h sampler/mt19937.h sampler/node_index_map.h \
                   sampler/taken_set.h sampler/sampled_subgraph.h sampler/selection.h

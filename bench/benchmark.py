@@ -30,10 +30,8 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import graph as graphs
-
 import tovalib
+from tovalib_pyg import synthetic as graphs
 
 DAY = 86_400
 SEED_TYPE = "transaction"

@@ -37,9 +37,9 @@ def worker(args: argparse.Namespace) -> None:
 
     sys.path.insert(0, HERE)
     import benchmark
-    import graph as graphs
 
     import tovalib
+    from tovalib_pyg import synthetic as graphs
 
     g = graphs.load(args.data, mmap=False)
     fan_out = tuple(args.fan_out) if args.fan_out else (10,) if args.batch == 1 else (15, 10)

@@ -19,9 +19,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import benchmark
-import graph as graphs
 
 import tovalib
+from tovalib_pyg import synthetic as graphs
 
 
 def digest(data: str, seed: int) -> str:

@@ -12,17 +12,14 @@ import argparse
 import json
 import multiprocessing as mp
 import os
-import sys
 import tempfile
 import time
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-import graph as graphs
-
 import tovalib
+from tovalib_pyg import synthetic as graphs
 
 SEED_TYPE = "transaction"
 FAN_OUT = np.array([15, 10], dtype=np.int64)

@@ -1,11 +1,12 @@
 """Train a temporal heterogeneous GNN on the benchmark graph, with one NeighborSampler per worker.
 
 The task: predict a binary label of each transaction of the synthetic retail graph
-(bench/graph.py). The label depends on the transaction's customer, on the products in its basket
-and on the customer's earlier transactions, so a model that sees only the transaction's own
-features does much worse than one that reads its sampled neighbourhood; both are trained and their
-validation AUCs printed. Transactions up to a cut-off time train, later ones validate, and every
-seed is sampled at its own time, so no subgraph holds anything from the seed's future.
+(tovalib_pyg.synthetic, shipped in the wheel). The label depends on the transaction's customer, on
+the products in its basket and on the customer's earlier transactions, so a model that sees only
+the transaction's own features does much worse than one that reads its sampled neighbourhood; both
+are trained and their validation AUCs printed. Transactions up to a cut-off time train, later ones
+validate, and every seed is sampled at its own time, so no subgraph holds anything from the
+seed's future.
 
     python examples/train_temporal_gnn.py --scale small
     torchrun --nproc_per_node=2 examples/train_temporal_gnn.py --scale small
@@ -18,7 +19,6 @@ import argparse
 import json
 import math
 import os
-import sys
 import tempfile
 import time
 
@@ -30,10 +30,8 @@ from torch.nn.parallel import DistributedDataParallel
 from torch.utils.data import DataLoader, IterableDataset, get_worker_info
 from tqdm import tqdm
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-import graph as graphs
-
 import tovalib
+from tovalib_pyg import synthetic as graphs
 
 SEED_TYPE = "transaction"
 FEATURE_DIM = {"customer": 8, "product": 8, "transaction": 8, "review": 4}
