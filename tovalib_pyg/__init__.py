@@ -8,9 +8,9 @@ in node-level tasks; ``TovalibSampler`` is the ``BaseSampler`` behind it, for us
 
 import importlib
 
-__all__ = ["NeighborLoader", "TovalibSampler"]
+__all__ = ["NeighborLoader", "TovalibSampler", "to_csc"]
 
-_LAZY = {"NeighborLoader": ".loader", "TovalibSampler": ".sampler"}
+_LAZY = {"NeighborLoader": ".loader", "TovalibSampler": ".sampler", "to_csc": ".csc"}
 
 
 def __getattr__(name):

@@ -1,0 +1,135 @@
+"""``NeighborLoader``: ``torch_geometric.loader.NeighborLoader`` with tovalib's sampler behind it.
+
+For node-level tasks, changing the import is all a PyG user changes. The arguments are PyG's,
+plus ``time_windows`` and ``csc`` (see :class:`TovalibSampler`); the batches are PyG's
+``HeteroData`` (or ``Data``) with ``n_id``, ``batch``, ``num_sampled_nodes``,
+``num_sampled_edges``, ``input_id``, ``batch_size`` and, when timed, ``seed_time``.
+"""
+
+from __future__ import annotations
+
+import copy
+
+import torch
+from torch_geometric.data import HeteroData
+from torch_geometric.loader import NodeLoader
+
+from .csc import as_int64
+from .sampler import TovalibSampler
+
+
+class NeighborLoader(NodeLoader):
+    r"""A data loader that samples one subgraph per seed node, hop by hop, with
+    :class:`tovalib_pyg.TovalibSampler`.
+
+    Takes the arguments of :class:`torch_geometric.loader.NeighborLoader`. ``disjoint`` is always
+    ``True``; ``temporal_strategy`` is ``"last"`` (PyG's default ``"uniform"`` is refused with
+    what to use instead), ``replace``, ``weight_attr`` and non-directional subgraphs are refused.
+    Additional arguments: ``time_windows`` (per-hop time windows) and ``csc`` (the graph already
+    in CSC form, skipping the conversion), as in :class:`TovalibSampler`.
+
+    Random draws (uniform sampling, for edge types without times) are seeded per epoch from the
+    loader's ``generator`` or ``torch.manual_seed``, and per worker as torch seeds its workers:
+    the same seed and number of workers give the same batches. Most-recent and window sampling
+    draw nothing, so their batches do not depend on the number of workers.
+    """
+
+    def __init__(
+        self,
+        data,
+        num_neighbors,
+        input_nodes=None,
+        input_time=None,
+        replace: bool = False,
+        subgraph_type="directional",
+        disjoint: bool = True,
+        temporal_strategy: str = "last",
+        time_attr: str | None = None,
+        weight_attr: str | None = None,
+        transform=None,
+        transform_sampler_output=None,
+        is_sorted: bool = False,
+        filter_per_worker: bool | None = None,
+        neighbor_sampler: TovalibSampler | None = None,
+        directed: bool = True,
+        time_windows=None,
+        csc=None,
+        **kwargs,
+    ):
+        if input_time is not None and time_attr is None:
+            raise ValueError(
+                "Received conflicting 'input_time' and 'time_attr' arguments: 'input_time' is "
+                "set while 'time_attr' is not set."
+            )
+        input_type = input_nodes[0] if isinstance(input_nodes, (tuple, list)) else input_nodes
+        if isinstance(data, HeteroData):
+            if isinstance(input_type, str) and input_type not in data.node_types:
+                raise ValueError(
+                    f"'input_nodes' names node type {input_type!r}, which is not in the graph "
+                    f"(node types: {data.node_types})."
+                )
+            if csc is not None:
+                # PyG fills a batch's edges in only for edge types the data holds.
+                data = copy.copy(data)
+                for edge_type in csc:
+                    if "edge_index" not in data[edge_type]:
+                        data[edge_type].edge_index = torch.empty(2, 0, dtype=torch.long)
+        if neighbor_sampler is None:
+            neighbor_sampler = TovalibSampler(
+                data,
+                num_neighbors=num_neighbors,
+                subgraph_type=subgraph_type,
+                replace=replace,
+                disjoint=disjoint,
+                temporal_strategy=temporal_strategy,
+                time_attr=time_attr,
+                weight_attr=weight_attr,
+                is_sorted=is_sorted,
+                directed=directed,
+                time_windows=time_windows,
+                csc=csc,
+            )
+        if input_time is not None:
+            input_time = torch.from_numpy(as_int64(input_time, "input_time"))
+            check_not_before_graph(neighbor_sampler, input_time)
+        super().__init__(
+            data=data,
+            node_sampler=neighbor_sampler,
+            input_nodes=input_nodes,
+            input_time=input_time,
+            transform=transform,
+            transform_sampler_output=transform_sampler_output,
+            filter_per_worker=filter_per_worker,
+            **kwargs,
+        )
+
+    def _get_iterator(self):
+        iterator = super()._get_iterator()
+        if self.num_workers == 0:
+            # Workers seed from torch's per-worker seed; the main process from this epoch's base
+            # seed, which torch drew from the loader's generator for the iterator.
+            inner = getattr(iterator, "iterator", iterator)
+            base_seed = getattr(inner, "_base_seed", None)
+            if base_seed is None:
+                base_seed = torch.empty((), dtype=torch.int64).random_(generator=self.generator)
+            self.node_sampler.reseed(int(base_seed))
+        return iterator
+
+
+def check_not_before_graph(sampler: TovalibSampler, input_time: torch.Tensor) -> None:
+    """Refuses seed times that are all earlier than every node time: then no neighbour at all
+    can be sampled, which is almost always a unit mix-up (milliseconds against seconds)."""
+    if not sampler.node_time or input_time.numel() == 0:
+        return
+    earliest_type, earliest = min(
+        ((t, int(times.min())) for t, times in sampler.node_time.items() if times.size),
+        key=lambda item: item[1],
+        default=(None, None),
+    )
+    if earliest is not None and int(input_time.max()) < earliest:
+        raise ValueError(
+            f"Every 'input_time' (latest {int(input_time.max())}) is earlier than the earliest "
+            f"{sampler.time_attr!r} in the graph ({earliest}, in node type {earliest_type!r}), "
+            f"so no neighbour can be sampled: are 'input_time' and data[...].{sampler.time_attr} "
+            "in the same unit?"
+        )

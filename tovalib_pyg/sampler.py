@@ -1,0 +1,358 @@
+"""``TovalibSampler``: PyG's ``BaseSampler`` over tovalib's native per-seed sampler.
+
+Arguments follow ``torch_geometric.sampler.NeighborSampler``; what the native sampler cannot do
+is refused when the sampler is built, with what to use instead. A ``NodeLoader`` given this
+sampler yields the batches PyG's own sampler gives with ``disjoint=True``: seeds first, nodes
+ordered hop by hop (so ``trim_to_layer`` works), ``batch`` naming each node's seed.
+
+Each process builds its own native sampler on first use; the converted graph is built once, in
+the process that makes this object, and forked loader workers share its pages.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+
+import numpy as np
+import torch
+from torch_geometric.data import Data, HeteroData
+from torch_geometric.sampler import (
+    BaseSampler,
+    HeteroSamplerOutput,
+    NodeSamplerInput,
+    SamplerOutput,
+)
+
+import tovalib
+
+from .csc import EdgeType, as_int64, edge_key, to_csc
+
+# A homogeneous graph is sampled as one node type and one edge type of these names.
+NODE = "_N"
+EDGE = (NODE, "to", NODE)
+
+# The native sampler's seed is a signed 32-bit integer.
+SEED_RANGE = 2**31
+
+NO_TIME = np.empty(0, dtype=np.int64)
+
+
+def refusal(argument: str, instead: str) -> ValueError:
+    return ValueError(f"tovalib_pyg does not support {argument}; {instead}")
+
+
+def check_arguments(replace, subgraph_type, disjoint, temporal_strategy, weight_attr, directed):
+    """Refuses what the native sampler cannot do, naming what does the job instead."""
+    if replace:
+        raise refusal("'replace=True'", "it samples without replacement: leave 'replace' at False.")
+    if not disjoint:
+        raise refusal(
+            "'disjoint=False'",
+            "it always samples one subgraph per seed (PyG's 'disjoint=True'): leave 'disjoint' "
+            "out. Each node's 'batch' entry names the seed it belongs to.",
+        )
+    if temporal_strategy == "uniform":
+        raise refusal(
+            "temporal_strategy='uniform'",
+            "use temporal_strategy='last' (the most recent neighbours not later than the seed "
+            "time) or 'time_windows' (every neighbour within a per-hop time window).",
+        )
+    if temporal_strategy != "last":
+        raise ValueError(f"Unknown temporal_strategy {temporal_strategy!r}; use 'last'.")
+    subgraph_type = getattr(subgraph_type, "value", subgraph_type)
+    if subgraph_type != "directional" or not directed:
+        raise refusal(
+            f"subgraph_type={subgraph_type!r}" if directed else "'directed=False'",
+            "it returns the sampled edges only (subgraph_type='directional'); add reverse "
+            "edges to a batch with torch_geometric.transforms.ToUndirected().",
+        )
+    if weight_attr is not None:
+        raise refusal(
+            "biased sampling ('weight_attr')",
+            "neighbours are drawn uniformly, or by time with 'time_attr'.",
+        )
+
+
+def node_times(data, node_types, time_attr) -> dict[str, np.ndarray]:
+    """Per node type that has the attribute, its times as int64; refuses edge-level times."""
+    if time_attr is None:
+        return {}
+    stores = {NODE: data} if isinstance(data, Data) else {t: data[t] for t in node_types}
+    times = {
+        t: as_int64(store[time_attr], f"data[{t!r}].{time_attr}" if t != NODE else time_attr)
+        for t, store in stores.items()
+        if time_attr in store and store.is_node_attr(time_attr)
+    }
+    if times:
+        return times
+    edge_stores = [data] if isinstance(data, Data) else data.edge_stores
+    if any(time_attr in store for store in edge_stores):
+        raise refusal(
+            f"edge-level time (time_attr={time_attr!r} is an edge attribute)",
+            "it samples by node time: give the nodes their times (e.g. make each timed event a "
+            "node type with a 'time' attribute).",
+        )
+    raise ValueError(f"time_attr={time_attr!r} is an attribute of no node type of the graph.")
+
+
+def fan_outs(num_neighbors, edge_types, windowed) -> dict[EdgeType, list[int]]:
+    """``num_neighbors`` as a list per edge type not sampled by window."""
+    sampled = [et for et in edge_types if et not in windowed]
+    if not isinstance(num_neighbors, dict):
+        return {et: list(num_neighbors) for et in sampled}
+    unknown = [et for et in num_neighbors if et not in edge_types]
+    if unknown:
+        raise ValueError(
+            f"'num_neighbors' names edge type {unknown[0]!r}, which is not in the graph "
+            f"(edge types: {edge_types})."
+        )
+    both = [et for et in num_neighbors if et in windowed]
+    if both:
+        raise ValueError(
+            f"Edge type {both[0]!r} is in both 'num_neighbors' and 'time_windows'; "
+            "give it in one of them."
+        )
+    missing = [et for et in sampled if et not in num_neighbors]
+    if missing:
+        raise ValueError(
+            f"'num_neighbors' has no entry for edge type {missing[0]!r}; give a list for every "
+            "edge type in data.edge_types (an empty list samples none), or one list for all."
+        )
+    return {et: list(num_neighbors[et]) for et in sampled}
+
+
+def window_arrays(time_windows, edge_types, timed_types) -> dict[EdgeType, np.ndarray]:
+    """``time_windows`` as an ``(hops, 2)`` array per edge type sampled by window."""
+    if time_windows is None:
+        return {}
+    if isinstance(time_windows, dict):
+        per_type = dict(time_windows)
+        for et in per_type:
+            if et not in edge_types:
+                raise ValueError(
+                    f"'time_windows' names edge type {et!r}, which is not in the graph "
+                    f"(edge types: {edge_types})."
+                )
+            if et[0] not in timed_types:
+                raise ValueError(
+                    f"'time_windows' names edge type {et!r}, but its source node type "
+                    f"{et[0]!r} has no time attribute."
+                )
+    else:
+        per_type = {et: time_windows for et in edge_types if et[0] in timed_types}
+    arrays = {}
+    for et, windows in per_type.items():
+        rows = [tuple(window) for window in windows]
+        if any(len(row) != 2 for row in rows):
+            raise ValueError(f"'time_windows' at {et!r} must be a list of (lower, upper) pairs.")
+        for bound in (b for row in rows for b in row if b is not None):
+            if isinstance(bound, bool) or not isinstance(bound, (int, np.integer)):
+                raise ValueError(
+                    f"'time_windows' at {et!r} holds {bound!r}; window bounds are integer "
+                    "offsets from the seed time (or None for an open lower end)."
+                )
+        has_none = any(row[0] is None for row in rows)
+        arrays[et] = np.array(rows, dtype=object if has_none else np.int64).reshape(-1, 2)
+    return arrays
+
+
+class TovalibSampler(BaseSampler):
+    r"""Per-seed neighbour sampling of a :class:`~torch_geometric.data.HeteroData` or
+    :class:`~torch_geometric.data.Data` graph by tovalib's native sampler, as a
+    :class:`~torch_geometric.sampler.BaseSampler` for :class:`~torch_geometric.loader.NodeLoader`.
+
+    Arguments are those of :class:`torch_geometric.sampler.NeighborSampler`, with these
+    differences:
+
+    - ``disjoint`` is always ``True`` and ``temporal_strategy`` is ``"last"``: with ``time_attr``,
+      an edge type whose source nodes have times takes the ``k`` most recent neighbours not later
+      than the seed time. Node types without the attribute are sampled uniformly.
+    - ``time_windows``: per hop a ``(lower, upper)`` pair of offsets from the seed time; every
+      neighbour with ``seed_time + lower < time <= seed_time + upper`` is taken (``lower=None``:
+      everything up to ``upper``). A list applies to every edge type whose source type has times,
+      a dict to the edge types it names. Those edge types take no ``num_neighbors`` entry.
+    - ``csc``: the graph already in CSC form, per edge type ``(colptr, row)`` int64 arrays (e.g.
+      ``numpy.load(path, mmap_mode="r")``, as :func:`tovalib_pyg.to_csc` writes them), used as
+      they are; ``data`` then needs no ``edge_index``. Columns must be sorted by source time
+      where timed.
+    - Times are int64; no edge ids are returned, so edge attributes are left out of batches.
+    """
+
+    def __init__(
+        self,
+        data: Data | HeteroData,
+        num_neighbors,
+        subgraph_type="directional",
+        replace: bool = False,
+        disjoint: bool = True,
+        temporal_strategy: str = "last",
+        time_attr: str | None = None,
+        weight_attr: str | None = None,
+        is_sorted: bool = False,
+        share_memory: bool = False,
+        directed: bool = True,
+        time_windows=None,
+        csc=None,
+    ):
+        check_arguments(replace, subgraph_type, disjoint, temporal_strategy, weight_attr, directed)
+        if time_windows is not None and time_attr is None:
+            raise ValueError(
+                "'time_windows' needs 'time_attr': windows are relative to seed times."
+            )
+        self.is_hetero = isinstance(data, HeteroData)
+        if not self.is_hetero and not isinstance(data, Data):
+            raise TypeError(
+                f"tovalib_pyg samples from Data or HeteroData, not {type(data).__name__}."
+            )
+        self.node_types = list(data.node_types) if self.is_hetero else [NODE]
+        self.num_nodes = (
+            {t: data[t].num_nodes for t in self.node_types}
+            if self.is_hetero
+            else {NODE: data.num_nodes}
+        )
+        if csc is not None and not self.is_hetero:
+            csc = {EDGE: csc}
+        self.edge_types = (
+            list(csc) if csc is not None else list(data.edge_types) if self.is_hetero else [EDGE]
+        )
+        for et in self.edge_types:
+            for t in (et[0], et[2]):
+                if t not in self.num_nodes:
+                    raise ValueError(f"Edge type {et!r} refers to node type {t!r}, not in data.")
+        self.node_time = node_times(data, self.node_types, time_attr)
+        self.time_attr = time_attr
+        self._warn_dropped_edge_attributes(data)
+
+        if csc is None:
+            edge_index = (
+                {et: data[et].edge_index for et in self.edge_types}
+                if self.is_hetero
+                else {EDGE: data.edge_index}
+            )
+            csc = to_csc(edge_index, self.num_nodes, self.node_time, is_sorted)
+        self.colptr = {edge_key(et): as_int64(csc[et][0], f"csc[{et!r}] colptr") for et in csc}
+        self.row = {edge_key(et): as_int64(csc[et][1], f"csc[{et!r}] row") for et in csc}
+
+        windows = window_arrays(time_windows, self.edge_types, self.node_time)
+        self.num_neighbors = fan_outs(num_neighbors, self.edge_types, windows)
+        self._fan_outs = {
+            edge_key(et): np.array(k, dtype=np.int64) for et, k in self.num_neighbors.items()
+        }
+        self._windows = {edge_key(et): w for et, w in windows.items()}
+        self._to_edge_type = {edge_key(et): et for et in self.edge_types}
+        self._native = None
+        self._native_pid = None
+        self._base_seed = None
+
+    def _warn_dropped_edge_attributes(self, data) -> None:
+        stores = data.edge_stores if self.is_hetero else [data]
+        dropped = sorted(
+            {
+                key
+                for store in stores
+                for key in store.keys()  # noqa: SIM118 (a storage is no dict)
+                if key not in ("edge_index", "adj_t") and store.is_edge_attr(key)
+            }
+        )
+        if dropped:
+            warnings.warn(
+                f"tovalib_pyg returns no edge ids, so the edge attributes {dropped} are left out "
+                "of every batch.",
+                UserWarning,
+                stacklevel=3,
+            )
+
+    # The native sampler cannot be pickled or shared between processes: each builds its own.
+    def __getstate__(self):
+        return {**self.__dict__, "_native": None, "_native_pid": None}
+
+    def reseed(self, base_seed: int) -> None:
+        """Seeds this process's next native sampler from ``base_seed`` (a loader's per-epoch seed);
+        the one built so far, and its random stream, is dropped."""
+        self._base_seed = int(base_seed)
+        self._native = None
+
+    def _native_sampler(self) -> tovalib.NeighborSampler:
+        if self._native is None or self._native_pid != os.getpid():
+            worker = torch.utils.data.get_worker_info()
+            if worker is not None:  # base seed + worker id, as torch seeds its workers
+                seed = worker.seed
+            elif self._base_seed is not None:
+                seed = self._base_seed
+            else:
+                seed = torch.initial_seed()
+            self._native = tovalib.NeighborSampler(
+                self.node_types,
+                self.edge_types,
+                self.colptr,
+                self.row,
+                self.node_time,
+                seed=seed % SEED_RANGE,
+            )
+            self._native_pid = os.getpid()
+        return self._native
+
+    def seed_times(self, input_type: str, seeds: np.ndarray, time) -> np.ndarray:
+        if not self.node_time:
+            return NO_TIME
+        if time is not None:
+            return as_int64(time, "input_time")
+        if input_type not in self.node_time:
+            raise ValueError(
+                f"The seed node type {input_type!r} has no {self.time_attr!r} attribute, so "
+                f"seeds have no time: give the loader 'input_time', or add "
+                f"data[{input_type!r}].{self.time_attr}."
+            )
+        return self.node_time[input_type][seeds]
+
+    def sample_from_nodes(
+        self, inputs: NodeSamplerInput, **kwargs
+    ) -> SamplerOutput | HeteroSamplerOutput:
+        input_type = inputs.input_type if self.is_hetero else NODE
+        if input_type not in self.num_nodes:
+            raise ValueError(f"Node type {input_type!r} is not in the graph ({self.node_types}).")
+        seeds = as_int64(inputs.node, "input_nodes")
+        size = self.num_nodes[input_type]
+        if seeds.size and (seeds.min() < 0 or seeds.max() >= size):
+            bad = int(seeds.min()) if seeds.min() < 0 else int(seeds.max())
+            raise IndexError(f"Seed node {bad} is out of range for {input_type!r} ({size} nodes).")
+        seed_time = self.seed_times(input_type, seeds, inputs.time)
+        rows, cols, nodes, batch, nodes_per_hop, edges_per_hop = self._native_sampler().sample(
+            self._fan_outs, self._windows, input_type, seeds, seed_time
+        )
+        metadata = (inputs.input_id, torch.from_numpy(seed_time) if self.node_time else None)
+        to_tensor, to_type = torch.from_numpy, self._to_edge_type
+        if not self.is_hetero:
+            key = edge_key(EDGE)
+            return SamplerOutput(
+                node=to_tensor(nodes[NODE]),
+                row=to_tensor(rows[key]),
+                col=to_tensor(cols[key]),
+                edge=None,
+                batch=to_tensor(batch[NODE]),
+                num_sampled_nodes=nodes_per_hop[NODE].tolist(),
+                num_sampled_edges=edges_per_hop[key].tolist(),
+                metadata=metadata,
+            )
+        return HeteroSamplerOutput(
+            node={t: to_tensor(v) for t, v in nodes.items()},
+            row={to_type[k]: to_tensor(v) for k, v in rows.items()},
+            col={to_type[k]: to_tensor(v) for k, v in cols.items()},
+            edge={to_type[k]: None for k in rows},
+            batch={t: to_tensor(v) for t, v in batch.items()},
+            num_sampled_nodes={t: v.tolist() for t, v in nodes_per_hop.items()},
+            num_sampled_edges={to_type[k]: v.tolist() for k, v in edges_per_hop.items()},
+            metadata=metadata,
+        )
+
+    def sample_from_edges(self, inputs, neg_sampling=None):
+        raise NotImplementedError(
+            "tovalib_pyg does not support link-level sampling ('sample_from_edges', "
+            "LinkNeighborLoader); sample the links' end nodes as seeds with "
+            "tovalib_pyg.NeighborLoader, or use torch_geometric.loader.LinkNeighborLoader."
+        )
+
+    @property
+    def edge_permutation(self):
+        return None
