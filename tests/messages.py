@@ -70,3 +70,59 @@ WRONG_PYTHON = (
     "ImportError: Python version mismatch: module was compiled for Python 3.10, but the "
     "interpreter version is incompatible: {}."
 ).format
+
+# tovalib_pyg: what PyG users are refused, each with what to use instead.
+PYG_DISJOINT = (
+    "tovalib_pyg does not support 'disjoint=False'; it always samples one subgraph per seed "
+    "(PyG's 'disjoint=True'): leave 'disjoint' out. Each node's 'batch' entry names the seed it "
+    "belongs to."
+)
+PYG_UNIFORM = (
+    "tovalib_pyg does not support temporal_strategy='uniform'; use temporal_strategy='last' (the "
+    "most recent neighbours not later than the seed time) or 'time_windows' (every neighbour "
+    "within a per-hop time window)."
+)
+PYG_REPLACE = (
+    "tovalib_pyg does not support 'replace=True'; it samples without replacement: leave "
+    "'replace' at False."
+)
+pyg_subgraph = (
+    "tovalib_pyg does not support subgraph_type={kind!r}; it returns the sampled edges only "
+    "(subgraph_type='directional'); add reverse edges to a batch with "
+    "torch_geometric.transforms.ToUndirected()."
+).format
+PYG_WEIGHT = (
+    "tovalib_pyg does not support biased sampling ('weight_attr'); neighbours are drawn "
+    "uniformly, or by time with 'time_attr'."
+)
+pyg_edge_time = (
+    "tovalib_pyg does not support edge-level time (time_attr={attr!r} is an edge attribute); it "
+    "samples by node time: give the nodes their times"
+).format
+pyg_integer_values = (
+    "{what} has dtype {dtype}, but tovalib_pyg needs integer values (int64). Store times as "
+    "integers, e.g. seconds since the epoch: `time.long()`."
+).format
+PYG_LINK_LEVEL = (
+    "tovalib_pyg does not support link-level sampling ('sample_from_edges', "
+    "LinkNeighborLoader); sample the links' end nodes as seeds with tovalib_pyg.NeighborLoader, "
+    "or use torch_geometric.loader.LinkNeighborLoader."
+)
+# tovalib_pyg: the first-minute mistakes, in PyG's terms.
+pyg_missing_edge_type = (
+    "'num_neighbors' has no entry for edge type {edge_type!r}; give a list for every edge type "
+    "in data.edge_types (an empty list samples none), or one list for all."
+).format
+pyg_unknown_node_type = (
+    "'input_nodes' names node type {node_type!r}, which is not in the graph (node types: "
+).format
+pyg_seed_untimed = (
+    "The seed node type {node_type!r} has no {attr!r} attribute, so seeds have no time: give "
+    "the loader 'input_time', or add data[{node_type!r}].{attr}."
+).format
+pyg_too_early = (
+    "Every 'input_time' (latest {latest}) is earlier than the earliest {attr!r} in the graph "
+).format
+pyg_edge_attributes = (
+    "tovalib_pyg returns no edge ids, so the edge attributes {names} are left out of every batch."
+).format
