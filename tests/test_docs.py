@@ -1,4 +1,5 @@
-"""Every Python block of the README and every example script runs: the documentation cannot rot."""
+"""Every Python block of the README and docs/ and every example script runs: the documentation
+cannot rot."""
 
 import contextlib
 import copy
@@ -14,7 +15,13 @@ import pytest
 
 TESTS = pathlib.Path(__file__).resolve().parent
 ROOT = TESTS.parent
-BLOCKS = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+# The README's blocks first (the quick start is the first), then those of docs/.
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+BLOCKS = [
+    (page.name, block)
+    for page in PAGES
+    for block in re.findall(r"```python\n(.*?)```", page.read_text(), re.S)
+]
 EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
 # Extras an example may need that `make test` does not install.
 OPTIONAL = {"torch", "torch_geometric", "tqdm"}
@@ -95,13 +102,17 @@ def run_block(block, cwd):
     return run_outside_checkout([sys.executable, "-c", BLOCK_RUNNER, str(TESTS), block], cwd)
 
 
-@pytest.mark.parametrize("block", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
-def test_readme_block_runs_outside_the_checkout(block, tmp_path):
+@pytest.mark.parametrize(
+    "page, block", BLOCKS, ids=[f"{page}-block{i}" for i, (page, _) in enumerate(BLOCKS)]
+)
+def test_documentation_block_runs_outside_the_checkout(page, block, tmp_path):
+    if "torch_geometric" in block:
+        pytest.importorskip("torch_geometric")
     run_block(block, tmp_path)
 
 
 def test_readme_quick_start_prints_the_documented_subgraph(tmp_path):
-    out = run_block(BLOCKS[0], tmp_path)
+    out = run_block(BLOCKS[0][1], tmp_path)
     assert out.split() == ["[0", "1", "2]", "[1", "2", "1]", "[0", "0", "2]"]
 
 

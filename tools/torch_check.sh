@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The PyTorch path against real torch, in a venv of its own (.venv-torch): tovalib with its torch
 # extra (the repaired wheel that tools/wheel_check.sh leaves in dist/, else built from this
-# checkout), then the README's DataLoader block, the training example at small scale, whose GNN
-# must beat the seed-only baseline, and the torchrun checks of tests/test_training.py.
+# checkout), then the documentation's DataLoader block, the training example at small scale,
+# whose GNN must beat the seed-only baseline, and the torchrun checks of tests/test_training.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=${TORCH_VENV:-.venv-torch}

@@ -54,7 +54,7 @@ fi
 # The suite and the files it reads, taken from the sdist: this also checks that the sdist has them.
 mkdir "$work/src" "$work/suite"
 tar -xzf "$sdist" -C "$work/src" --strip-components=1
-cp -r "$work"/src/{tests,bench,examples,stubs,README.md,pyproject.toml} "$work/suite/"
+cp -r "$work"/src/{tests,bench,docs,examples,stubs,README.md,pyproject.toml} "$work/suite/"
 cd "$work/suite"
 module=$("$work/venv/bin/python" -c 'import tovalib; print(tovalib.__file__)')
 case "$module" in
