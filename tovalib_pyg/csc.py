@@ -5,10 +5,10 @@ node ``v``, which is the direction PyG's message passing runs (``edge_index[0]``
 ``edge_index[1]``). When the source type has times, each column lists its neighbours by
 non-decreasing time (ties in edge order), because the timed modes bisect columns.
 
-Conversion needs, per edge type, about 40 bytes per edge on top of the graph: the sort's keys
-and permutation and the new ``row`` (a 100M-edge type: about 4 GB). It is done once per sampler;
-the result can be saved with ``numpy.save`` and passed back memory-mapped (``csc=``), which skips
-it entirely.
+Conversion needs, per edge type, about 26 bytes per edge on top of the graph while it runs (the
+sort's key and permutation, the new ``row``; a 100M-edge type: about 2.6 GB), of which the 8 of
+``row`` stay. It is done once per sampler; the result can be saved with ``numpy.save`` and passed
+back memory-mapped (``csc=``), which skips it entirely.
 """
 
 from __future__ import annotations
@@ -57,6 +57,7 @@ def to_csc(
       a destination when timed), as PyG's ``is_sorted`` means: no sort, only ``colptr`` is built.
     """
     node_time = node_time or {}
+    ranks: dict[str, tuple[np.ndarray, int]] = {}
     csc = {}
     for edge_type, index in edge_index.items():
         src, _, dst = edge_type
@@ -74,10 +75,7 @@ def to_csc(
         for ids, node_type in ((source, src), (target, dst)):
             _check_range(ids, node_type, int(num_nodes[node_type]), edge_type)
         if not is_sorted:
-            if src in node_time:
-                order = np.lexsort((node_time[src][source], target))
-            else:
-                order = np.argsort(target, kind="stable")
+            order = _column_order(target, source, src, node_time, ranks)
             source, target = source[order], target[order]
         colptr = np.zeros(n_dst + 1, dtype=np.int64)
         np.cumsum(np.bincount(target, minlength=n_dst), out=colptr[1:])
@@ -92,3 +90,18 @@ def _check_range(ids: np.ndarray, node_type: str, size: int, edge_type: EdgeType
             f"data[{edge_type!r}].edge_index refers to node {bad} of type {node_type!r}, "
             f"which has {size} nodes."
         )
+
+
+def _column_order(target, source, src, node_time, ranks) -> np.ndarray:
+    """The edges' order by destination, then source time, then position. One stable sort of a
+    single int64 key is three times as fast as ``np.lexsort`` of two; times become their rank
+    among the source type's distinct times, so that the key fits whatever their range."""
+    if src not in node_time:
+        return np.argsort(target, kind="stable")
+    if src not in ranks:
+        distinct, rank = np.unique(node_time[src], return_inverse=True)
+        ranks[src] = (rank.astype(np.int64).reshape(-1), distinct.size)
+    rank, count = ranks[src]
+    if target.size and int(target.max()) >= np.iinfo(np.int64).max // max(count, 1):
+        return np.lexsort((rank[source], target))  # a key would overflow: sort by two
+    return np.argsort(target * count + rank[source], kind="stable")
