@@ -123,6 +123,10 @@ pyg_seed_untimed = (
 pyg_too_early = (
     "Every 'input_time' (latest {latest}) is earlier than the earliest {attr!r} in the graph "
 ).format
+pyg_csc_size = (
+    "csc[{edge_type!r}] has {entries} colptr entries, but data[{node_type!r}] has {nodes} nodes: "
+    "colptr needs one more entry than its destination type has nodes."
+).format
 pyg_edge_attributes = (
     "tovalib_pyg returns no edge ids, so the edge attributes {names} are left out of every batch."
 ).format

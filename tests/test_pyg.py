@@ -72,14 +72,18 @@ def reference(data, edge_type, target, seed_time, rule):
     return sorted(int(entry[2]) for entry in kept)
 
 
-def check_batch(data, batch, input_type, rules):
+def check_batch(data, batch, input_type, rules, input_nodes):
     """Every expanded node's sampled neighbours are exactly what ``rules[hop]`` keeps of its
     column, in PyG's direction (edge_index[0] is the neighbour, edge_index[1] the node
     expanded); no node reached is later than its seed allows; seeds come first, nodes hop by
     hop."""
     seed_time = batch[input_type].seed_time.numpy()
     size = batch[input_type].batch_size
-    assert batch[input_type].n_id[:size].tolist() == batch[input_type].input_id.tolist()
+    # input_id is a position in the loader's input (for a mask, the node itself).
+    ids = input_nodes.input_id if input_nodes.input_id is not None else range(len(input_nodes.node))
+    node_of = dict(zip(torch.as_tensor(ids).tolist(), input_nodes.node.tolist(), strict=True))
+    seeds = [node_of[i] for i in batch[input_type].input_id.tolist()]
+    assert batch[input_type].n_id[:size].tolist() == seeds
     hops = len(rules)
     latest = max([0] + [rule[1][1] for rule in rules if rule[0] == "window"])
     for node_type in batch.node_types:
@@ -121,14 +125,22 @@ def snapshot(loader):
     ]
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_most_recent_batches_match_the_edge_list(seed):
+@pytest.mark.parametrize(
+    "seed, input_nodes",
+    [
+        (0, "item"),
+        (1, ("item", None)),
+        (2, ("item", torch.arange(16) % 3 == 0)),  # a mask
+        (3, ("item", torch.tensor([5, 5, 0, 15]))),  # a repeated seed is two seeds
+    ],
+)
+def test_most_recent_batches_match_the_edge_list(seed, input_nodes):
     data = temporal_graph(seed)
     loader = NeighborLoader(
-        data, FAN_OUT, input_nodes=("item", None), time_attr="time", batch_size=5, shuffle=True
+        data, FAN_OUT, input_nodes=input_nodes, time_attr="time", batch_size=5, shuffle=True
     )
     for batch in loader:
-        check_batch(data, batch, "item", [("last", k) for k in FAN_OUT])
+        check_batch(data, batch, "item", [("last", k) for k in FAN_OUT], loader.input_data)
 
 
 @pytest.mark.parametrize(
@@ -153,7 +165,7 @@ def test_window_batches_match_the_edge_list(windows, input_time):
         if input_time is not None:
             expected = input_time[batch["item"].input_id]
             assert torch.equal(batch["item"].seed_time, expected)
-        check_batch(data, batch, "item", [("window", w) for w in windows])
+        check_batch(data, batch, "item", [("window", w) for w in windows], loader.input_data)
 
 
 @pytest.mark.parametrize("windows", [None, [(-8, 0), (-8, 0)]], ids=["most recent", "windows"])
@@ -331,6 +343,13 @@ REFUSALS = [  # (changes to the graph, loader arguments, exception, message)
         ValueError,
         messages.pyg_seed_untimed(node_type="item", attr="time"),
         id="seed type has no time",
+    ),
+    pytest.param(
+        None,
+        dict(csc={BUYS: (np.zeros(3, dtype=np.int64), np.zeros(0, dtype=np.int64))}),
+        ValueError,
+        messages.pyg_csc_size(edge_type=BUYS, entries=3, node_type="item", nodes=16),
+        id="csc colptr of the wrong size",
     ),
     pytest.param(
         None,

@@ -216,6 +216,12 @@ class TovalibSampler(BaseSampler):
         self.edge_types = (
             list(csc) if csc is not None else list(data.edge_types) if self.is_hetero else [EDGE]
         )
+        for node_type, count in self.num_nodes.items():
+            if count is None:
+                raise ValueError(
+                    f"data[{node_type!r}] holds nothing to count its nodes by: set "
+                    f"data[{node_type!r}].num_nodes."
+                )
         for et in self.edge_types:
             for t in (et[0], et[2]):
                 if t not in self.num_nodes:
@@ -233,6 +239,13 @@ class TovalibSampler(BaseSampler):
             csc = to_csc(edge_index, self.num_nodes, self.node_time, is_sorted)
         self.colptr = {edge_key(et): as_int64(csc[et][0], f"csc[{et!r}] colptr") for et in csc}
         self.row = {edge_key(et): as_int64(csc[et][1], f"csc[{et!r}] row") for et in csc}
+        for et in self.edge_types:
+            if self.colptr[edge_key(et)].size != self.num_nodes[et[2]] + 1:
+                raise ValueError(
+                    f"csc[{et!r}] has {self.colptr[edge_key(et)].size} colptr entries, but "
+                    f"data[{et[2]!r}] has {self.num_nodes[et[2]]} nodes: colptr needs one more "
+                    "entry than its destination type has nodes."
+                )
 
         windows = window_arrays(time_windows, self.edge_types, self.node_time)
         self.num_neighbors = fan_outs(num_neighbors, self.edge_types, windows)
