@@ -13,8 +13,8 @@
 #include <sys/mman.h>
 #include <vector>
 
+#include "sampler/edge_recorder.h"
 #include "sampler/sampled_subgraph.h"
-#include "sampler/selection.h"
 
 namespace {
 

@@ -115,15 +115,26 @@ class NeighborSampler {
   void run_hops(const SampleRequest& request);
   SampleResult assemble_result();
 
-  // Runs expand_node(recorder, local index, batch index, column) for every frontier node of the
-  // edge type's destination type in [begin, end), in order, prefetching colptr column_lookahead
-  // nodes ahead and the start and middle of columns row_lookahead nodes ahead (0: not at all).
-  template <typename ExpandNode>
-  void expand_frontier(EdgeTypeRecord& edge_type, int64_t column_lookahead, int64_t row_lookahead,
-                       int64_t begin, int64_t end, ExpandNode expand_node);
+  // Expand the frontier nodes [begin, end) of the edge type's destination type, in order: the
+  // untimed path runs select_uniform on each; the timed path finds their cuts a few nodes ahead
+  // in a CutPipeline and records each with record_cut (select_timed where it has none).
   void expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
-  // select_timed for every frontier node, its bisections run a few nodes ahead in a CutPipeline.
   void expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin, int64_t end);
+
+  // The poll of one edge type's expansion, run by its loop every kWorkPerPoll frontier nodes (for
+  // hops that expand many nodes and record few edges) and by its recorder every kWorkPerPoll
+  // edges stored (within one long column too). A signal handler may change the arrays being
+  // read, so each poll checks them again.
+  struct ExpansionPoll {
+    NeighborSampler* sampler;
+    EdgeTypeRecord* edge_type;
+
+    void operator()() const {
+      poll_signals();
+      sampler->after_python(edge_type);
+    }
+    static void run(void* poll) { (*static_cast<const ExpansionPoll*>(poll))(); }
+  };
 
   // The graph arrays are the caller's, and Python code run inside a call (a window bound's
   // __index__, a signal handler, a key's __str__) can give one new memory or change its dtype or

@@ -4,8 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "sampler/checked_reads.h"
 #include "sampler/neighbor_sampler.h"
-#include "sampler/selection.h"
 
 namespace tovalib {
 namespace {
@@ -65,7 +65,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   request.edge_types.resize(edge_types_.size());
   for (size_t e = 0; e < edge_types_.size(); ++e) {
     const EdgeTypeRecord& edge_type = edge_types_[e];
-    EdgeTypeRequest& rule = request.edge_types[e];
+    EdgeTypeRequest& edge_request = request.edge_types[e];
     const py::object fan_outs = request.num_neighbors.find(edge_type.py_key);
     if (fan_outs && request.sampling_time_offsets.find(edge_type.py_key)) {
       throw std::runtime_error(
@@ -73,8 +73,9 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
           edge_type.key + "' appears in both.");
     }
     if (fan_outs) {
-      copy_int64_array(py::reinterpret_borrow<py::array>(fan_outs), rule.fan_outs);
-      request.hop_count = std::max(request.hop_count, static_cast<uint64_t>(rule.fan_outs.size()));
+      copy_int64_array(py::reinterpret_borrow<py::array>(fan_outs), edge_request.fan_outs);
+      request.hop_count =
+          std::max(request.hop_count, static_cast<uint64_t>(edge_request.fan_outs.size()));
       continue;
     }
     const py::array windows = request.sampling_time_offsets.at(edge_type.py_key);
@@ -88,7 +89,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
       throw std::runtime_error("'sampling_time_offsets' at '" + edge_type.key +
                                "' does not have shape (N, 2).");
     }
-    rule.windows = windows;
+    edge_request.windows = windows;
   }
 
   // One count per hop and type: room for all of them now, so that a hop count no memory could
@@ -135,6 +136,17 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
     for (int64_t i = 0; i < seed_ids.size; ++i) {
       seed_times_[static_cast<size_t>(i)] =
           read_time(entity_type.node_time.view(), seed_ids[i], entity_type.name);
+    }
+  }
+
+  // Each edge type's rule, now that it is known whether the call has seed times.
+  for (size_t e = 0; e < edge_types_.size(); ++e) {
+    EdgeTypeRequest& edge_request = request.edge_types[e];
+    const bool timed = node_types_[edge_types_[e].src].timed && !seed_times_.empty();
+    if (edge_request.windows) {
+      edge_request.rule = timed ? ExpansionRule::kTimeWindow : ExpansionRule::kWindowWithoutTimes;
+    } else {
+      edge_request.rule = timed ? ExpansionRule::kMostRecent : ExpansionRule::kUniform;
     }
   }
   return request;
