@@ -7,12 +7,10 @@
 // comes from this pool give it back here instead, and the next call takes it again.
 //
 // Blocks come in size classes, four to each doubling, and a request is served from its own class
-// or one of the next two, so that calls of similar size reuse each other's blocks. The pool keeps
-// no more free memory than half as much again as the most handed out in one of the last
-// kRecentCalls calls, so memory that one oversized call needed goes back to the system a few
-// calls later, and none once no sampler is left. All operations are thread-safe and never throw:
-// the array library calls them from its own code, possibly long after the call that made the
-// array, and the pool lives as long as the process.
+// or one of the next two, so that calls of similar size reuse each other's blocks. How much free
+// memory the pool keeps is sampler/memory_policy.h's to say. All operations are thread-safe and
+// never throw: the array library calls them from its own code, possibly long after the call that
+// made the array, and the pool lives as long as the process.
 #pragma once
 
 #include <algorithm>
@@ -22,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "sampler/memory_policy.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -41,9 +41,6 @@ namespace tovalib {
 
 class BlockPool {
  public:
-  // The calls whose demand the pool keeps room for.
-  static constexpr size_t kRecentCalls = 4;
-
   // The pool of the module: the result arrays' memory and the lists that become them. It lives
   // as long as the process, since arrays holding its memory may outlive every sampler and even
   // the module's teardown.
@@ -137,16 +134,16 @@ class BlockPool {
   // the pool may keep and gives back the rest. Returns the bytes given back to the system.
   size_t end_call() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
-    recent_[calls_++ % kRecentCalls] = handed_out_;
+    recent_.record(handed_out_);
     handed_out_ = 0;
-    if (users_ > 0) limit_ = recent_limit();
+    if (users_ > 0) limit_ = memory_policy::pool_cache_limit(recent_.most());
     return release_down_to(limit_);
   }
 
   void attach() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++users_;
-    limit_ = recent_limit();
+    limit_ = memory_policy::pool_cache_limit(recent_.most());
   }
   void detach() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -243,13 +240,6 @@ class BlockPool {
                                      kHeaderBytes);
   }
 
-  // Half as much again as the most the recent calls took: calls of about the same size differ in
-  // how they split their memory over the size classes.
-  size_t recent_limit() const {
-    const size_t most = *std::max_element(recent_.begin(), recent_.end());
-    return most + most / 2;
-  }
-
   // Frees cached blocks, largest first, until at most `bytes` stay cached. REQUIRES: lock held.
   size_t release_down_to(size_t bytes) {
     size_t released = 0;
@@ -271,9 +261,8 @@ class BlockPool {
   size_t cached_ = 0;      // bytes in free lists
   size_t limit_ = 0;       // the most bytes the free lists may hold
   size_t handed_out_ = 0;  // bytes taken since the last end_call()
-  std::array<size_t, kRecentCalls> recent_{};
-  uint64_t calls_ = 0;
-  size_t users_ = 0;  // live User objects
+  memory_policy::RecentMost<memory_policy::kPoolRecentCalls> recent_;  // handed_out_ per call
+  size_t users_ = 0;                                                   // live User objects
 };
 
 }  // namespace tovalib

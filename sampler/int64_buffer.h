@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "sampler/block_pool.h"
+#include "sampler/memory_policy.h"
 
 namespace tovalib {
 
@@ -64,10 +65,10 @@ class Int64Buffer {
   size_t held_bytes() const { return capacity_ * sizeof(int64_t); }
   size_t used_bytes() const { return (size_ + adopted_) * sizeof(int64_t); }
 
-  // When the list holds over four times what it was used for: gives its block back, so that one
-  // oversized call does not pin its peak.
+  // Gives the block back when the memory policy finds it oversized for what the list was used
+  // for; the next growth starts at that use.
   void trim() noexcept {
-    if (held_bytes() <= 4 * used_bytes()) return;
+    if (!memory_policy::oversized(held_bytes(), used_bytes())) return;
     next_capacity_ = size_ + adopted_;
     BlockPool::shared().give(data_);
     drop_block();

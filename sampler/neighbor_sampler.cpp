@@ -1,12 +1,9 @@
 #include "sampler/neighbor_sampler.h"
 
-#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
+#include "sampler/memory_policy.h"
 
 namespace tovalib {
 namespace {
@@ -15,11 +12,6 @@ std::string describe(const EdgeType& edge_type) {
   return "('" + std::get<0>(edge_type) + "', '" + std::get<1>(edge_type) + "', '" +
          std::get<2>(edge_type) + "')";
 }
-
-// Memory a sampler may keep between calls beyond what its recent calls needed. Past it, buffers
-// holding over four times what the last calls used are given back: one oversized batch must not
-// pin its peak for the rest of a training run, while similar calls keep reusing their buffers.
-constexpr size_t kRetainedBytes = size_t{64} << 20;
 
 }  // namespace
 
@@ -166,10 +158,9 @@ void NeighborSampler::end_call() noexcept {
   for (const EdgeTypeRecord& type : edge_types_) type.sampled.measure(use);
   use.add(seed_times_);
   use.held += taken_.held_bytes();
-  recent_needs_[calls_++ % recent_needs_.size()] = use.needed;
-  const size_t recent_need = *std::max_element(recent_needs_.begin(), recent_needs_.end());
-  const bool oversized = use.held > kRetainedBytes && use.held > 4 * recent_need;
-  if (oversized) {
+  recent_needs_.record(use.needed);
+  const bool trims = memory_policy::sampler_trims(use.held, recent_needs_.most());
+  if (trims) {
     for (NodeTypeRecord& type : node_types_) type.sampled.trim();
     for (EdgeTypeRecord& type : edge_types_) type.sampled.trim();
     trim_buffer(seed_times_);
@@ -177,14 +168,7 @@ void NeighborSampler::end_call() noexcept {
   }
   // The result pool too keeps only what recent calls of any sampler needed.
   const size_t pool_released = BlockPool::shared().end_call();
-#if defined(__GLIBC__)
-  // Freed is not yet given back: glibc keeps freed blocks below its mmap threshold (which
-  // rises to 32 MiB as large blocks are freed) in its heap, and returns free space at the
-  // heap's top only past another threshold, so tens of MiB could stay resident. This asks it
-  // to return every free page now; it runs only after an oversized call, or when the pool has
-  // just given back as much.
-  if (oversized || pool_released > kRetainedBytes) malloc_trim(0);
-#endif
+  memory_policy::return_free_pages(trims, pool_released);
   for (NodeTypeRecord& type : node_types_) type.sampled.end();
   for (EdgeTypeRecord& type : edge_types_) type.sampled.end();
   seed_times_.clear();

@@ -17,7 +17,6 @@
 // equal calls return equal results. A sampler serves one call at a time.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -25,6 +24,7 @@
 
 #include "sampler/array_access.h"
 #include "sampler/block_pool.h"
+#include "sampler/memory_policy.h"
 #include "sampler/sample_request.h"
 #include "sampler/sampled_subgraph.h"
 #include "sampler/selection.h"
@@ -147,8 +147,9 @@ class NeighborSampler {
   void after_python(EdgeTypeRecord* expanding);
 
   // Empties the per-call state after a call, whether it returned or threw, and gives back
-  // memory that recent calls did not need. Runs from a destructor: it allocates nothing that
-  // could fail, and a trim without memory for its smaller buffers leaves them as they are.
+  // memory that recent calls did not need (see sampler/memory_policy.h). Runs from a destructor:
+  // it allocates nothing that could fail, and a trim without memory for its smaller buffers
+  // leaves them as they are.
   void end_call() noexcept;
 
   // First, so that it is left last: the records' lists give their blocks back to the pool first.
@@ -165,8 +166,8 @@ class NeighborSampler {
   // Per-call working state beyond the records, kept between calls for its capacity only.
   std::vector<int64_t> seed_times_;  // per batch index, or empty
   TakenSet taken_;
-  std::array<size_t, 8> recent_needs_{};  // bytes the last calls needed, for end_call()
-  size_t calls_ = 0;
+  // Bytes the last calls needed, for end_call().
+  memory_policy::RecentMost<memory_policy::kSamplerRecentCalls> recent_needs_;
   uint64_t python_runs_ = 0;  // the points in this call where Python code may have run
   bool sampling_ = false;
   bool released_ = false;

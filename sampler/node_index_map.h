@@ -21,6 +21,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sampler/memory_policy.h"
+
 namespace tovalib {
 
 class NodeIndexMap {
@@ -108,13 +110,12 @@ class NodeIndexMap {
     needed += table_size_for(size_) * sizeof(Slot);
   }
 
-  // At the end of a call, when the table is over four times what its entries needed: empties the
-  // map and gives the rest back, so that one oversized call does not pin its peak for the
-  // sampler's whole life. A smaller table is an optimisation: without memory for it the map stays
-  // as it is.
+  // At the end of a call, when the memory policy finds the table oversized for what its entries
+  // needed: empties the map and keeps a table of that size only. Without memory for the smaller
+  // table the map stays as it is.
   void trim() noexcept {
     const size_t needed = table_size_for(size_);
-    if (slots_.size() <= 4 * needed) return;
+    if (!memory_policy::oversized(slots_.size(), needed)) return;
     std::vector<Slot> fitted;
     try {
       fitted.resize(needed);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sampler/int64_buffer.h"
+#include "sampler/memory_policy.h"
 #include "sampler/node_index_map.h"
 
 namespace tovalib {
@@ -38,13 +39,12 @@ struct BufferUse {
   }
 };
 
-// At the end of a call, when `buffer` holds over four times what the call put in it: empties it
-// and keeps room for that much only. Its contents are no longer needed, so nothing is copied; a
-// buffer a little too large is kept, since a similar call would only grow it again. Without
-// memory for the smaller buffer, the buffer stays as it is.
+// At the end of a call, when the memory policy finds `buffer` oversized for what the call put in
+// it: empties it and keeps room for that much only. Its contents are no longer needed, so nothing
+// is copied. Without memory for the smaller buffer, the buffer stays as it is.
 template <typename T>
 void trim_buffer(std::vector<T>& buffer) noexcept {
-  if (buffer.capacity() <= 4 * buffer.size()) return;
+  if (!memory_policy::oversized(buffer.capacity(), buffer.size())) return;
   std::vector<T> fitted;
   try {
     fitted.reserve(buffer.size());

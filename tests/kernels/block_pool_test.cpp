@@ -32,9 +32,10 @@ int main() {
   for (void* block : blocks) pool.give(block);
   ok &= check(pool.cached_bytes() > 0, "given back within what the last call handed out");
 
-  // Calls that hand out nothing let the cached memory go, once the busy call is kRecentCalls back.
+  // Calls that hand out nothing let the cached memory go, once the busy call is kPoolRecentCalls
+  // back.
   size_t released = 0;
-  for (size_t call = 0; call < tovalib::BlockPool::kRecentCalls; ++call) {
+  for (size_t call = 0; call < tovalib::memory_policy::kPoolRecentCalls; ++call) {
     ok &= check(pool.cached_bytes() > 0, "kept while a recent call needed it");
     released += pool.end_call();
   }
