@@ -8,8 +8,8 @@ NUMPY ?= numpy
 PYTEST_ARGS ?=
 LINT_PATHS ?= tests tools bench examples tovalib_pyg
 # The kernels' headers must build with no Python or pybind11 on the include path.
-KERNEL_HEADERS := sampler/block_pool.h sampler/checked_reads.h sampler/edge_recorder.h sampler/int64_buffer.h \
-                  sampler/int64_view.h sampler/memory_policy.h sampler/mt19937.h sampler/node_index_map.h \
+KERNEL_HEADERS := sampler/block_pool.h sampler/checked_reads.h sampler/edge_recorder.h sampler/int64_list.h \
+                  sampler/int64_span.h sampler/memory_policy.h sampler/mt19937.h sampler/node_index_map.h \
                   sampler/sampled_subgraph.h sampler/selection.h sampler/taken_set.h sampler/timed_cut.h
 WARNINGS := -Wall -Wextra -Wshadow -Wsign-conversion
 

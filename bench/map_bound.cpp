@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   madvise(row, kRow * 8, MADV_HUGEPAGE);
   std::mt19937_64 random(1);
   for (size_t i = 0; i < kRow; ++i) row[i] = static_cast<int64_t>(random() % 700000);
-  const tovalib::Int64View row_view{row, static_cast<int64_t>(kRow)};
+  const tovalib::Int64Span row_span{row, static_cast<int64_t>(kRow)};
   std::vector<int64_t> position(edges);
   tovalib::SampledNodes sources;
   tovalib::SampledEdges recorded;
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     for (auto& p : position) p = static_cast<int64_t>(random() % kRow);
     sources.start();
     start = std::chrono::steady_clock::now();
-    tovalib::EdgeRecorder recorder(row_view, sources, recorded);
+    tovalib::EdgeRecorder recorder(row_span, sources, recorded);
     for (size_t i = 0; i < edges; ++i) {
       const auto seed = static_cast<int64_t>(i / 100);
       recorder.record_edge(position[i], seed, seed);

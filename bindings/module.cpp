@@ -11,10 +11,11 @@
 //     bound as a plain method, so that a second __init__ is seen and refused
 //     (test_a_second_init_is_refused_and_the_sampler_stays_as_it_was).
 //   - detail::initimpl::construct: the holder made as pybind11's constructors make it.
-//   - In sampler/array_access.cpp: detail::npy_api (PyArray_Check_, PyArray_DescrFromType_,
-//     PyArray_NewFromDescr_, PyArray_Type_, PyArray_GetNDArrayCFeatureVersion_, NPY_* flags),
-//     detail::array_proxy (an ndarray's fields) and detail::import_numpy_core_submodule: NumPy's
-//     C API without compiling against NumPy's headers.
+//   - In sampler/pinned_int64_array.cpp and sampler/result_arrays.cpp: detail::npy_api
+//     (PyArray_Check_, PyArray_DescrFromType_, PyArray_NewFromDescr_, PyArray_Type_,
+//     PyArray_GetNDArrayCFeatureVersion_, NPY_* flags), detail::array_proxy (an ndarray's fields)
+//     and detail::import_numpy_core_submodule: NumPy's C API without compiling against NumPy's
+//     headers.
 #include <memory>
 #include <string>
 #include <utility>

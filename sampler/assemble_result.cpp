@@ -26,7 +26,7 @@ constexpr size_t kPooledResultBytes = size_t{256} << 10;
 
 // In a pooled result, a list that fills at least half its block hands the block over to its
 // array; the others, and every list of a smaller result, are copied, keeping their block.
-void insert_list(const py::dict& dict, const py::str& key, Int64Buffer& values, bool pooled) {
+void insert_list(const py::dict& dict, const py::str& key, Int64List& values, bool pooled) {
   if (!pooled || values.empty() || 2 * values.size() < values.capacity()) {
     insert_copy(dict, key, values);
     return;

@@ -168,6 +168,9 @@ class BlockPool {
     Header* next;  // in its class's free list
   };
   static constexpr size_t kHeaderBytes = sizeof(Header);
+  static_assert(kHeaderBytes == kAlign, "a block's data starts on the alignment, after its header");
+  static_assert(kAlign % alignof(std::max_align_t) == 0,
+                "blocks serve any type, as the malloc NumPy's own handler uses does");
 
   // Class 0 holds kMinBytes; past it, the bytes in (2^e, 2^(e+1)] fall into four classes of
   // capacity m * 2^(e-2), m = 5..8.

@@ -1,3 +1,4 @@
+// The errors of the checked reads, composed only once a read fails.
 #include "sampler/checked_reads.h"
 
 #include <stdexcept>

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sampler/int64_view.h"
+#include "sampler/int64_span.h"
 
 namespace tovalib {
 
@@ -25,14 +25,14 @@ struct Column {
 
 // Whether node v has a column and the range it spans lies inside `row`: the conditions under which
 // read_column returns rather than throws (with the checks compiled in).
-inline bool has_column(const Int64View& colptr, const Int64View& row, int64_t v) {
+inline bool has_column(const Int64Span& colptr, const Int64Span& row, int64_t v) {
   return v >= 0 && v < colptr.size - 1 && colptr[v] >= 0 && colptr[v] <= colptr[v + 1] &&
          colptr[v + 1] <= row.size;
 }
 
 // Column v of an edge type, with v and the range it spans checked against the arrays.
 // The checks can be compiled out (TOVALIB_NO_BOUNDS_CHECKS) only to measure their cost.
-inline Column read_column(const Int64View& colptr, const Int64View& row, int64_t v,
+inline Column read_column(const Int64Span& colptr, const Int64Span& row, int64_t v,
                           const std::string& dst_type, const std::string& key) {
 #ifndef TOVALIB_NO_BOUNDS_CHECKS
   if (v < 0 || v >= colptr.size - 1) throw_colptr_out_of_range(v, dst_type, key, colptr.size);
@@ -47,7 +47,7 @@ inline Column read_column(const Int64View& colptr, const Int64View& row, int64_t
 }
 
 // The time of node u of a timed node type, with u checked against the time array.
-inline int64_t read_time(const Int64View& times, int64_t u, const std::string& node_type) {
+inline int64_t read_time(const Int64Span& times, int64_t u, const std::string& node_type) {
 #ifndef TOVALIB_NO_BOUNDS_CHECKS
   if (u < 0 || u >= times.size) throw_node_time_out_of_range(u, node_type, times.size);
 #endif

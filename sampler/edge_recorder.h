@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sampler/int64_view.h"
+#include "sampler/int64_span.h"
 #include "sampler/node_index_map.h"
 #include "sampler/sampled_subgraph.h"
 
@@ -26,7 +26,7 @@ namespace tovalib {
 class EdgeRecorder {
  public:
   // `sources` are the edge type's source type's sampled nodes.
-  EdgeRecorder(const Int64View& row, SampledNodes& sources, SampledEdges& edges)
+  EdgeRecorder(const Int64Span& row, SampledNodes& sources, SampledEdges& edges)
       : row_(row), sources_(sources), edges_(edges) {}
 
   // Records the edge from row[position] to the frontier node with local index frontier_index.
@@ -108,7 +108,7 @@ class EdgeRecorder {
     }
   }
 
-  const Int64View row_;
+  const Int64Span row_;
   SampledNodes& sources_;
   SampledEdges& edges_;
   Pending pending_[kBatch];

@@ -80,7 +80,7 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
             expand_untimed(edge_type, fan_out, begin, end);
           } else {
             // The most recent k: the k latest not later than the seed time.
-            expand_timed(edge_type, TimedRule{TimeWindow{}, fan_out}, begin, end);
+            expand_timed(edge_type, TimedHop{TimeWindow{}, fan_out}, begin, end);
           }
           break;
         }
@@ -90,7 +90,7 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
           const TimeWindow window = read_window(edge_request.windows, hop);
           after_python(&edge_type);  // reading the bounds may have run Python code
           if (edge_request.rule == ExpansionRule::kTimeWindow) {
-            expand_timed(edge_type, TimedRule{window, /*latest=*/-1}, begin, end);
+            expand_timed(edge_type, TimedHop{window, /*latest=*/-1}, begin, end);
           }
           break;
         }
@@ -107,16 +107,16 @@ void NeighborSampler::run_hops(const SampleRequest& request) {
 
 void NeighborSampler::expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin,
                                      int64_t end) {
-  EdgeRecorder recorder(edge_type.row.view(), node_types_[edge_type.src].sampled,
+  EdgeRecorder recorder(edge_type.row.span(), node_types_[edge_type.src].sampled,
                         edge_type.sampled);
   ExpansionPoll poll{this, &edge_type};
   recorder.set_poll(&ExpansionPoll::run, &poll);
   const std::string& dst_type = node_types_[edge_type.dst].name;
-  const Int64View& colptr = edge_type.colptr.view();
-  const Int64View& row = edge_type.row.view();
+  const Int64Span& colptr = edge_type.colptr.span();
+  const Int64Span& row = edge_type.row.span();
   // Indexed, not iterated: with a relation from a type to itself the lists grow underneath.
-  const Int64Buffer& frontier_batch = node_types_[edge_type.dst].sampled.batch;
-  const Int64Buffer& frontier_node = node_types_[edge_type.dst].sampled.node;
+  const Int64List& frontier_batch = node_types_[edge_type.dst].sampled.batch;
+  const Int64List& frontier_node = node_types_[edge_type.dst].sampled.node;
   for (int64_t i = begin; i < end; ++i) {
     if (i + kColumnLookahead < end) {
       const int64_t v = frontier_node[static_cast<size_t>(i + kColumnLookahead)];
@@ -141,21 +141,21 @@ void NeighborSampler::expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out,
   recorder.flush();
 }
 
-void NeighborSampler::expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin,
-                                   int64_t end) {
+void NeighborSampler::expand_timed(EdgeTypeRecord& edge_type, const TimedHop& timed_hop,
+                                   int64_t begin, int64_t end) {
   const NodeTypeRecord& src = node_types_[edge_type.src];
-  EdgeRecorder recorder(edge_type.row.view(), node_types_[edge_type.src].sampled,
+  EdgeRecorder recorder(edge_type.row.span(), node_types_[edge_type.src].sampled,
                         edge_type.sampled);
   ExpansionPoll poll{this, &edge_type};
   recorder.set_poll(&ExpansionPoll::run, &poll);
   const std::string& dst_type = node_types_[edge_type.dst].name;
-  const Int64View& colptr = edge_type.colptr.view();
-  const Int64View& row = edge_type.row.view();
-  const NeighbourTimes time{row.data, src.node_time.view(), &src.name};
+  const Int64Span& colptr = edge_type.colptr.span();
+  const Int64Span& row = edge_type.row.span();
+  const NeighbourTimes time{row.data, src.node_time.span(), &src.name};
   // Indexed, not iterated: with a relation from a type to itself the lists grow underneath.
-  const Int64Buffer& frontier_batch = node_types_[edge_type.dst].sampled.batch;
-  const Int64Buffer& frontier_node = node_types_[edge_type.dst].sampled.node;
-  CutPipeline cuts(row, src.node_time.view(), rule);
+  const Int64List& frontier_batch = node_types_[edge_type.dst].sampled.batch;
+  const Int64List& frontier_node = node_types_[edge_type.dst].sampled.node;
+  CutPipeline cuts(row, src.node_time.span(), timed_hop);
   int64_t queued = begin;  // the next frontier node to queue
   for (int64_t i = begin; i < end; ++i) {
     // Queue fill: the columns of the nodes after i, so that their bisections share i's waits.
@@ -171,12 +171,12 @@ void NeighborSampler::expand_timed(EdgeTypeRecord& edge_type, const TimedRule& r
     const int64_t b = frontier_batch[at];
     TimedCut cut;
     if (cuts.pop(cut)) {
-      record_cut(recorder, time, cut, rule.latest, b, i);
+      record_cut(recorder, time, cut, timed_hop.latest, b, i);
     } else {
       // A column the pipeline could not answer: the scalar kernel reads it again and raises what
       // its reads raise.
       const Column column = read_column(colptr, row, frontier_node[at], dst_type, edge_type.key);
-      select_timed(recorder, time, column, rule, seed_times_[static_cast<size_t>(b)], b, i);
+      select_timed(recorder, time, column, timed_hop, seed_times_[static_cast<size_t>(b)], b, i);
     }
     if (static_cast<uint64_t>(i - begin + 1) % kWorkPerPoll == 0) poll();
   }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 
 namespace tovalib {
 
@@ -31,6 +32,17 @@ class Mt19937 {
  private:
   static constexpr uint32_t kWords = 624;
   static constexpr uint32_t kShift = 397;
+  // The literals below are the published parameters; std::mt19937 holds them too.
+  using Reference = std::mt19937;
+  static_assert(kWords == Reference::state_size && kShift == Reference::shift_size &&
+                    Reference::word_size == 32 && Reference::mask_bits == 31,
+                "the state and its twist");
+  static_assert(Reference::xor_mask == 0x9908b0dfu && Reference::tempering_u == 11 &&
+                    Reference::tempering_d == 0xffffffffu && Reference::tempering_s == 7 &&
+                    Reference::tempering_b == 0x9d2c5680u && Reference::tempering_t == 15 &&
+                    Reference::tempering_c == 0xefc60000u && Reference::tempering_l == 18 &&
+                    Reference::initialization_multiplier == 1812433253u,
+                "the twist, the tempering and the seeding");
 
   // The word that replaces `word`, from its successor and the word kShift further on.
   static uint32_t twist(uint32_t word, uint32_t successor, uint32_t shifted) {

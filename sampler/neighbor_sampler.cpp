@@ -1,3 +1,5 @@
+// NeighborSampler: construction, the frame of a `sample` call and the end of a call. The call's
+// three phases are prepare_request.cpp, hop_loop.cpp and assemble_result.cpp.
 #include "sampler/neighbor_sampler.h"
 
 #include <stdexcept>
@@ -49,8 +51,8 @@ NeighborSampler::NeighborSampler(const std::vector<std::string>& node_types,
     EdgeTypeRecord record;
     record.key = keys[i];
     record.py_key = py::str(record.key);
-    record.colptr = Int64Array(checked_colptr.at(record.py_key));
-    record.row = Int64Array(checked_row.at(record.py_key));
+    record.colptr = PinnedInt64Array(checked_colptr.at(record.py_key));
+    record.row = PinnedInt64Array(checked_row.at(record.py_key));
     edge_types_.push_back(std::move(record));
   }
   for (const std::string& type : node_types) {
@@ -59,7 +61,7 @@ NeighborSampler::NeighborSampler(const std::vector<std::string>& node_types,
     record.py_name = py::str(type);
     const py::object times = checked_node_time.find(record.py_name);
     if (times) {
-      record.node_time = Int64Array(py::reinterpret_borrow<py::array>(times));
+      record.node_time = PinnedInt64Array(py::reinterpret_borrow<py::array>(times));
       record.timed = true;
     }
     if (node_type_index_.at(type) == node_types_.size()) node_types_.push_back(std::move(record));

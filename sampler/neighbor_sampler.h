@@ -25,6 +25,7 @@
 #include "sampler/array_access.h"
 #include "sampler/block_pool.h"
 #include "sampler/memory_policy.h"
+#include "sampler/pinned_int64_array.h"
 #include "sampler/sample_request.h"
 #include "sampler/sampled_subgraph.h"
 #include "sampler/selection.h"
@@ -53,8 +54,9 @@ using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict
 class NeighborSampler {
  public:
   // Validates the dicts, keeps every graph array it will read and seeds the generator with `seed`
-  // modulo 2^32. Throws std::runtime_error for a malformed dict or edge type, and lets the
-  // Python error through (KeyError, ...) when a lookup fails.
+  // modulo 2^32.
+  //   Throws: RuntimeError for a malformed dict or edge type; the Python error of a lookup that
+  //   fails (KeyError, ...) as it is.
   NeighborSampler(const std::vector<std::string>& node_types,
                   const std::vector<EdgeType>& edge_types, const py::dict& colptr,
                   const py::dict& row, const py::dict& node_time, int32_t seed);
@@ -62,10 +64,14 @@ class NeighborSampler {
   NeighborSampler(const NeighborSampler&) = delete;
   NeighborSampler& operator=(const NeighborSampler&) = delete;
 
-  // Samples the subgraphs of `seed_node` (ids of node type `entity_table`). Every edge type must
-  // appear in exactly one of `num_neighbors` (a per-hop fan-out list) and `sampling_time_offsets`
-  // (a per-hop array of (lower, upper) offsets from the seed time). `seed_time` holds one time
-  // per seed, or nothing to use the seeds' own times.
+  // Samples the subgraphs of `seed_node` (ids of node type `entity_table`).
+  //   - Every edge type appears in exactly one of `num_neighbors` (a per-hop fan-out list) and
+  //     `sampling_time_offsets` (a per-hop array of (lower, upper) offsets from the seed time).
+  //   - `seed_time` holds one time per seed, or nothing to use the seeds' own times.
+  //   Returns: the six dicts described at the top of this file.
+  //   Throws: RuntimeError for a malformed request, IndexError for an id outside an array,
+  //   KeyError for an edge type in neither dict (the README lists every error); the arguments'
+  //   own Python errors as they are.
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                       const std::string& entity_table, const py::array& seed_node,
                       const py::array& seed_time);
@@ -89,8 +95,8 @@ class NeighborSampler {
   // listed twice is one type, so that every count has one entry per hop.
   struct NodeTypeRecord {
     std::string name;
-    py::str py_name;       // `name` as a Python str, made once
-    Int64Array node_time;  // empty unless `timed`
+    py::str py_name;             // `name` as a Python str, made once
+    PinnedInt64Array node_time;  // empty unless `timed`
     bool timed = false;
     SampledNodes sampled;
   };
@@ -101,8 +107,8 @@ class NeighborSampler {
     py::str py_key;   // `key` as a Python str, made once
     size_t src = 0;   // node-type records
     size_t dst = 0;
-    Int64Array colptr;
-    Int64Array row;
+    PinnedInt64Array colptr;
+    PinnedInt64Array row;
     SampledEdges sampled;
     uint64_t checked_at = 0;  // python_runs_ when its arrays were last checked in this call
   };
@@ -119,7 +125,8 @@ class NeighborSampler {
   // untimed path runs select_uniform on each; the timed path finds their cuts a few nodes ahead
   // in a CutPipeline and records each with record_cut (select_timed where it has none).
   void expand_untimed(EdgeTypeRecord& edge_type, int64_t fan_out, int64_t begin, int64_t end);
-  void expand_timed(EdgeTypeRecord& edge_type, const TimedRule& rule, int64_t begin, int64_t end);
+  void expand_timed(EdgeTypeRecord& edge_type, const TimedHop& timed_hop, int64_t begin,
+                    int64_t end);
 
   // The poll of one edge type's expansion, run by its loop every kWorkPerPoll frontier nodes (for
   // hops that expand many nodes and record few edges) and by its recorder every kWorkPerPoll

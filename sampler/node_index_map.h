@@ -19,6 +19,7 @@
 #include <new>
 #include <random>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "sampler/memory_policy.h"
@@ -136,6 +137,9 @@ class NodeIndexMap {
     uint32_t batch = 0;
     uint32_t stamp = 0;
   };
+  static_assert(sizeof(Slot) == 16, "four slots to a cache line");
+  static_assert(std::is_trivially_copyable<Slot>::value, "reset() zeroes the table with memset");
+  static_assert(kMaxBatch <= UINT32_MAX, "a slot keeps the batch index in 32 bits");
 
   // Small: a sampler keeps a map per node type, and over thousands of types, most of which see a
   // few nodes per call, a larger first table made each type's lookups touch a page of their own.

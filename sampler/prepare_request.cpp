@@ -6,6 +6,7 @@
 
 #include "sampler/checked_reads.h"
 #include "sampler/neighbor_sampler.h"
+#include "sampler/pinned_int64_array.h"
 
 namespace tovalib {
 namespace {
@@ -106,7 +107,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
   // Seeds are never merged: equal ids at two positions are two sampled nodes.
   NodeTypeRecord& entity_type = node_types_[request.entity];
   SampledNodes& seeds = entity_type.sampled;
-  const Int64View seed_ids{request.seed_node.data(),
+  const Int64Span seed_ids{request.seed_node.data(),
                            static_cast<int64_t>(request.seed_node.size())};
   seeds.batch.reserve(static_cast<size_t>(seed_ids.size));
   seeds.node.reserve(static_cast<size_t>(seed_ids.size));
@@ -135,7 +136,7 @@ SampleRequest NeighborSampler::prepare_request(const py::dict& num_neighbors,
     seed_times_.resize(static_cast<size_t>(seed_ids.size));
     for (int64_t i = 0; i < seed_ids.size; ++i) {
       seed_times_[static_cast<size_t>(i)] =
-          read_time(entity_type.node_time.view(), seed_ids[i], entity_type.name);
+          read_time(entity_type.node_time.span(), seed_ids[i], entity_type.name);
     }
   }
 

@@ -1,8 +1,10 @@
+// Result arrays: new int64 arrays, and the handover of pool blocks to NumPy.
 #include "sampler/result_arrays.h"
 
 #include <cassert>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace tovalib {
@@ -54,11 +56,17 @@ struct NumpyMemHandler {
   uint8_t version;
   NumpyAllocator allocator;
 };
-// NumPy's PyDataMem_Handler on the platforms it supports: a 128-byte header, then five pointers.
+// NumPy's PyDataMem_Handler on the platforms it supports: a 128-byte header, then five pointers,
+// with no padding that NumPy's own definition would not have.
+static_assert(std::is_standard_layout<NumpyMemHandler>::value,
+              "NumPy reads the handler as a C struct");
 static_assert(offsetof(NumpyMemHandler, version) == 127 &&
                   offsetof(NumpyMemHandler, allocator) == 128 &&
-                  sizeof(NumpyAllocator) == 5 * sizeof(void*),
+                  sizeof(NumpyAllocator) == 5 * sizeof(void*) &&
+                  sizeof(NumpyMemHandler) == 128 + sizeof(NumpyAllocator),
               "the copy of NumPy's memory handler layout no longer matches it");
+// The array's length is an int64 and NumPy's shape entries are npy_intp.
+static_assert(sizeof(Py_intptr_t) >= sizeof(int64_t), "an int64 length fits a NumPy shape");
 
 BlockPool& pool_of(void* ctx) { return *static_cast<BlockPool*>(ctx); }
 

@@ -55,13 +55,14 @@ class PooledArrays {
 // NumPy's handler API and makes the pool's handler. It may run Python code, only then.
 bool pooled_arrays_available();
 
-// A new 1-D int64 array of the n values at `data` that takes their memory over instead of copying
-// them: `data` is a block of BlockPool::shared() with room for at least n values, and NumPy, asking
-// the pool's handler for the array's memory, is given this block. Sets `taken` when the block has
-// stopped being the caller's. It has whenever an array is returned, but where a handler other
-// than the pool's is in force (no PooledArrays scope), and then the values are copied. Once the
-// block is taken nothing throws: a later failure returns a null array with the Python error set.
-// REQUIRES: n > 0.
+// A new 1-D int64 array of the n values at `data` that takes their memory over instead of
+// copying them: NumPy, asking the pool's handler for the array's memory, is given this block.
+//   REQUIRES: n > 0; `data` is a block of BlockPool::shared() with room for at least n values.
+//   Returns: the array; or, once the block is taken, a null object with the Python error set
+//   (nothing throws from then on).
+//   Sets `taken` when the block has stopped being the caller's: whenever an array is returned,
+//   except where a handler other than the pool's is in force (no PooledArrays scope), which gets
+//   a copy of the values while the block stays the caller's.
 py::object adopt_int64_block(int64_t* data, int64_t n, bool& taken);
 
 }  // namespace tovalib

@@ -9,18 +9,18 @@
 #include <new>
 #include <vector>
 
-#include "sampler/int64_buffer.h"
+#include "sampler/int64_list.h"
 #include "sampler/memory_policy.h"
 #include "sampler/node_index_map.h"
 
 namespace tovalib {
 
-// Makes room for `count` more elements at the end of `buffer` and returns where they start; the
-// caller writes them all, or shrinks the buffer back over the ones it did not write.
-inline int64_t* extend(Int64Buffer& buffer, size_t count) {
-  const size_t size = buffer.size();
-  buffer.resize(size + count);
-  return buffer.data() + size;
+// Makes room for `count` more elements at the end of `list` and returns where they start; the
+// caller writes them all, or shrinks the list back over the ones it did not write.
+inline int64_t* extend(Int64List& list, size_t count) {
+  const size_t size = list.size();
+  list.resize(size + count);
+  return list.data() + size;
 }
 
 // Bytes a buffer holds and bytes this call needed of it, summed over buffers.
@@ -33,9 +33,9 @@ struct BufferUse {
     held += buffer.capacity() * sizeof(T);
     needed += buffer.size() * sizeof(T);
   }
-  void add(const Int64Buffer& buffer) {
-    held += buffer.held_bytes();
-    needed += buffer.used_bytes();
+  void add(const Int64List& list) {
+    held += list.held_bytes();
+    needed += list.used_bytes();
   }
 };
 
@@ -57,8 +57,8 @@ void trim_buffer(std::vector<T>& buffer) noexcept {
 // The sampled nodes of one node type. Entry i of `batch` and `node` is the node with local index i:
 // together they are the type's sampled-node list, and `index_map` finds a node's local index.
 struct SampledNodes {
-  Int64Buffer batch;
-  Int64Buffer node;
+  Int64List batch;
+  Int64List node;
   std::vector<int64_t> num_sampled_nodes;  // seeds, then one count per hop
   NodeIndexMap index_map;
   int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): what the next hop expands
@@ -111,8 +111,8 @@ struct SampledNodes {
 // The sampled edges of one edge type: entry i of `sampled_row` and `sampled_col` is one edge, as
 // the local indices of its source (the neighbour) and its destination (the frontier node).
 struct SampledEdges {
-  Int64Buffer sampled_row;
-  Int64Buffer sampled_col;
+  Int64List sampled_row;
+  Int64List sampled_col;
   std::vector<int64_t> num_sampled_edges;  // one count per hop
 
   int64_t size() const { return static_cast<int64_t>(sampled_row.size()); }

@@ -1,3 +1,4 @@
+// The neighbour selection kernels.
 #include "sampler/selection.h"
 
 #include <algorithm>
@@ -42,10 +43,11 @@ void select_uniform(EdgeRecorder& recorder, Mt19937& generator, TakenSet& taken,
 }
 
 void select_timed(EdgeRecorder& recorder, const NeighbourTimes& time, Column column,
-                  const TimedRule& rule, int64_t seed_time, int64_t batch, int64_t frontier_index) {
-  assert(rule.latest != 0);
+                  const TimedHop& timed_hop, int64_t seed_time, int64_t batch,
+                  int64_t frontier_index) {
+  assert(timed_hop.latest != 0);
   if (column.begin == column.end) return;
-  const TimeWindow& window = rule.window;
+  const TimeWindow& window = timed_hop.window;
   // With a lower bound the window starts after it; without one, at the column's start.
   const int64_t start = window.has_lower
                             ? upper_bound_by_time(column.begin, column.end,
@@ -53,7 +55,7 @@ void select_timed(EdgeRecorder& recorder, const NeighbourTimes& time, Column col
                             : column.begin;
   const int64_t end =
       upper_bound_by_time(start, column.end, wrapping_add(seed_time, window.upper), time);
-  record_cut(recorder, time, TimedCut{start, end}, rule.latest, batch, frontier_index);
+  record_cut(recorder, time, TimedCut{start, end}, timed_hop.latest, batch, frontier_index);
 }
 
 void record_cut(EdgeRecorder& recorder, const NeighbourTimes& time, TimedCut cut, int64_t latest,

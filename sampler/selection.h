@@ -16,12 +16,11 @@
 
 namespace tovalib {
 
-// An offset below `population` for one step of Floyd's algorithm: one draw mod population, in 32
-// bits whenever the population fits (a 64-bit division costs several times more). A population
-// past 2^32 exceeds every single draw, which would leave its upper positions to chance
-// collisions, so there two draws make one 64-bit value (the first the high half) that is taken
-// mod population instead.
-// REQUIRES: population >= 1.
+// An offset below `population`, for one step of Floyd's algorithm.
+//   REQUIRES: population >= 1.
+//   Returns: one draw mod population while the population fits in 32 bits (a 64-bit division
+//   costs several times more); past 2^32, where every single draw falls short and would leave the
+//   upper offsets to chance collisions, two draws (the first the high half) mod population.
 inline uint64_t draw_below(Mt19937& generator, uint64_t population) {
   const uint32_t draw = generator();
   if (population <= UINT32_MAX) return draw % static_cast<uint32_t>(population);
@@ -31,19 +30,24 @@ inline uint64_t draw_below(Mt19937& generator, uint64_t population) {
 
 [[noreturn]] void throw_unsorted_neighbourhood();
 
-// Records k positions of [start, end) chosen uniformly without replacement by Floyd's algorithm,
-// in the order chosen, with exactly one draw per position; or every position in ascending order,
-// without drawing, when k < 0 or k >= end - start.
+// Records positions of [start, end) as edges of the frontier node `frontier_index` of seed `batch`.
+//   - k < 0 or k >= end - start: every position, in ascending order, drawing nothing;
+//   - otherwise: k positions chosen uniformly without replacement by Floyd's algorithm, in the
+//     order chosen, with exactly one draw_below() per position.
 void select_uniform(EdgeRecorder& recorder, Mt19937& generator, TakenSet& taken, int64_t batch,
                     int64_t frontier_index, int64_t start, int64_t end, int64_t k);
 
-// Records, in column order, the neighbours in `column` that `rule` chooses against seed_time: the
-// cut, bisected by upper_bound_by_time, then record_cut. REQUIRES: rule.latest != 0.
+// Records, in column order, the neighbours in `column` that `timed_hop` takes against seed_time.
+//   REQUIRES: timed_hop.latest != 0.
+//   Does: the cut's bisections (upper_bound_by_time), then record_cut.
+//   Throws: out_of_range for a neighbour outside the time array; what record_cut throws.
 void select_timed(EdgeRecorder& recorder, const NeighbourTimes& time, Column column,
-                  const TimedRule& rule, int64_t seed_time, int64_t batch, int64_t frontier_index);
+                  const TimedHop& timed_hop, int64_t seed_time, int64_t batch,
+                  int64_t frontier_index);
 
 // Records, in column order, the `latest` latest positions of `cut` (all of them for latest < 0).
-// Throws when the first of the cut's neighbours is later than the last of them.
+//   Throws: runtime_error "Found invalid non-sorted temporal neighborhood" when the cut's first
+//   neighbour is later than its last (only these two are compared, before the cut to the latest).
 void record_cut(EdgeRecorder& recorder, const NeighbourTimes& time, TimedCut cut, int64_t latest,
                 int64_t batch, int64_t frontier_index);
 

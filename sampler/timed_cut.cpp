@@ -1,17 +1,18 @@
+// CutPipeline: the bisections of many timed cuts, a probe at a time, so that their misses overlap.
 #include "sampler/timed_cut.h"
 
 #include <cassert>
 
 namespace tovalib {
 
-void CutPipeline::push(const Int64View& colptr, int64_t v, int64_t seed_time) {
+void CutPipeline::push(const Int64Span& colptr, int64_t v, int64_t seed_time) {
   assert(!full());
   Slot& slot = slots_[tail_++ % kWidth];
   if (!has_column(colptr, row_, v)) {
     slot.stage = Stage::kUnanswered;
     return;
   }
-  const TimeWindow& window = rule_.window;
+  const TimeWindow& window = timed_hop_.window;
   const Column column{colptr[v], colptr[v + 1]};
   slot.column_end = column.end;
   slot.start = column.begin;

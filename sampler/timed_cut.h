@@ -8,7 +8,7 @@
 #include <string>
 
 #include "sampler/checked_reads.h"
-#include "sampler/int64_view.h"
+#include "sampler/int64_span.h"
 
 namespace tovalib {
 
@@ -21,15 +21,15 @@ struct TimeWindow {
   int64_t upper = 0;
 };
 
-// How a timed hop chooses among a column's neighbours: those inside `window` around the seed time,
+// What one timed hop takes from each column: the neighbours inside `window` around the seed time,
 // and of them the `latest` latest (all of them for latest < 0). The k most recent neighbours not
 // later than the seed time are the k latest of the window (None, 0).
-struct TimedRule {
+struct TimedHop {
   TimeWindow window;
   int64_t latest = -1;
 };
 
-// The part [start, end) of a column inside a rule's window, before the cut to the latest.
+// The part [start, end) of a column inside a timed hop's window, before the cut to the latest.
 struct TimedCut {
   int64_t start = 0;
   int64_t end = 0;
@@ -43,7 +43,7 @@ inline int64_t wrapping_add(int64_t a, int64_t b) {
 // The neighbour times of one edge type's columns: time(p) is the time of row[p].
 struct NeighbourTimes {
   const int64_t* row = nullptr;
-  Int64View times;
+  Int64Span times;
   const std::string* node_type = nullptr;  // the source type, for messages
 
   int64_t operator()(int64_t position) const { return read_time(times, row[position], *node_type); }
@@ -77,27 +77,31 @@ inline int64_t upper_bound_by_time(int64_t first, int64_t last, int64_t threshol
   return search.first;
 }
 
-// The cuts of up to kWidth consecutive frontier nodes, bisected together so that their cache misses
-// overlap: a probe costs two dependent misses (the neighbour id in `row`, then its time), and a
-// lone bisection would wait on each in turn. Columns go in with push() and their cuts come out in
-// the same order with pop(); every probe is the one upper_bound_by_time would make, in its order
-// within the column. A column pop() cannot answer for (one outside the arrays, or a neighbour
-// outside the time array) comes out as no cut: select_timed then makes the very same reads and
-// raises what they raise, at that node's turn.
+// The cuts of up to kWidth consecutive frontier nodes, bisected together so that their cache
+// misses overlap: a probe costs two dependent misses (the neighbour id in `row`, then its time),
+// and a lone bisection would wait on each in turn.
+//   - Columns go in with push(), and their cuts come out in the same order with pop().
+//   - Every probe is the one upper_bound_by_time would make, in its order within the column.
+//   - A column pop() cannot answer for (one outside the arrays, or a neighbour outside the time
+//     array) comes out as no cut: select_timed then makes the very same reads and raises what
+//     they raise, at that node's turn.
 class CutPipeline {
  public:
   static constexpr uint64_t kWidth = 32;
+  static_assert((kWidth & (kWidth - 1)) == 0, "slot i % kWidth stays in step as the counters wrap");
 
-  CutPipeline(const Int64View& row, const Int64View& times, const TimedRule& rule)
-      : row_(row), times_(times), rule_(rule) {}
+  CutPipeline(const Int64Span& row, const Int64Span& times, const TimedHop& timed_hop)
+      : row_(row), times_(times), timed_hop_(timed_hop) {}
 
   bool full() const { return tail_ - head_ == kWidth; }
 
-  // Queues node v's column, found through `colptr`, against seed_time. REQUIRES: !full().
-  void push(const Int64View& colptr, int64_t v, int64_t seed_time);
+  // Queues node v's column, found through `colptr`, against seed_time. Never throws.
+  //   REQUIRES: !full().
+  void push(const Int64Span& colptr, int64_t v, int64_t seed_time);
 
-  // The cut of the earliest column queued and not yet taken, or false when select_timed must
-  // take it. REQUIRES: a column is queued.
+  // Takes the earliest column queued and not yet taken. Never throws.
+  //   REQUIRES: a column is queued.
+  //   Returns: true with its cut in `cut`, or false when select_timed must take the column.
   bool pop(TimedCut& cut);
 
  private:
@@ -117,9 +121,9 @@ class CutPipeline {
   void read_probe(Slot& slot) const;
   void advance(Slot& slot) const;
 
-  const Int64View row_;
-  const Int64View times_;
-  const TimedRule rule_;
+  const Int64Span row_;
+  const Int64Span times_;
+  const TimedHop timed_hop_;
   Slot slots_[kWidth];
   uint64_t head_ = 0;  // slots_[i % kWidth] holds the i-th column queued
   uint64_t tail_ = 0;

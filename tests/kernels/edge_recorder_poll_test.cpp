@@ -21,8 +21,8 @@ void poll(void* /*context*/) {
 void record(int64_t edges, tovalib::SampledNodes& sources, tovalib::SampledEdges& sampled) {
   static std::vector<int64_t> row(200000);
   for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<int64_t>(i % 5000);
-  const tovalib::Int64View view{row.data(), static_cast<int64_t>(row.size())};
-  tovalib::EdgeRecorder recorder(view, sources, sampled);
+  const tovalib::Int64Span span{row.data(), static_cast<int64_t>(row.size())};
+  tovalib::EdgeRecorder recorder(span, sources, sampled);
   recorder.set_poll(&poll, nullptr);
   for (int64_t i = 0; i < edges; ++i) recorder.record_edge(i, /*batch=*/0, /*frontier_index=*/0);
   recorder.flush();

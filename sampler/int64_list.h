@@ -1,5 +1,5 @@
-// A growable list of int64 kept in a block of the shared BlockPool, so that a result array can
-// take the list's memory over when the call ends instead of copying it (adopt_block()).
+// Int64List: a growable list of int64 kept in a block of the shared BlockPool, so that a result
+// array can take the list's memory over when the call ends instead of copying it (adopt_block()).
 //
 // Growth leaves new elements unset: the kernels size a list for a whole batch of results and then
 // write every element, so zeroing them first would be wasted stores. A list grows by doubling; one
@@ -20,17 +20,17 @@
 
 namespace tovalib {
 
-class Int64Buffer {
+class Int64List {
  public:
-  Int64Buffer() = default;
-  ~Int64Buffer() { BlockPool::shared().give(data_); }
-  Int64Buffer(Int64Buffer&& other) noexcept { swap(other); }
-  Int64Buffer& operator=(Int64Buffer&& other) noexcept {
-    Int64Buffer(std::move(other)).swap(*this);
+  Int64List() = default;
+  ~Int64List() { BlockPool::shared().give(data_); }
+  Int64List(Int64List&& other) noexcept { swap(other); }
+  Int64List& operator=(Int64List&& other) noexcept {
+    Int64List(std::move(other)).swap(*this);
     return *this;
   }
-  Int64Buffer(const Int64Buffer&) = delete;
-  Int64Buffer& operator=(const Int64Buffer&) = delete;
+  Int64List(const Int64List&) = delete;
+  Int64List& operator=(const Int64List&) = delete;
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -86,7 +86,7 @@ class Int64Buffer {
   }
 
  private:
-  void swap(Int64Buffer& other) noexcept {
+  void swap(Int64List& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
