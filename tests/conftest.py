@@ -9,6 +9,9 @@ Every column is sorted by neighbour time, as the timed modes require.
 
 import os
 import pickle
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -145,6 +148,21 @@ def isolated(function):
     assert os.WIFEXITED(status), f"the child died (wait status {status})"
     assert data, "the child reported nothing"
     return pickle.loads(data)
+
+
+def in_fresh_interpreter(code, timeout=60):
+    """What `code` printed, run in a new interpreter that can import the test modules: for a case
+    that needs a process no other test has touched. Its failure fails the test, with its traceback;
+    a hang fails it after `timeout` seconds."""
+    run = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=Path(__file__).parent,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    assert run.returncode == 0, run.stderr
+    return run.stdout
 
 
 def observe(sampler, **request):

@@ -5,7 +5,6 @@ import glob
 import os
 import shutil
 import subprocess
-import sys
 from decimal import Decimal
 from fractions import Fraction
 
@@ -14,7 +13,18 @@ import pytest
 
 import messages as msg
 import tovalib
-from conftest import CITES, EMPTY, REV_WRITES, WRITES, as_lists, cases, i64, observe, tiny_graph
+from conftest import (
+    CITES,
+    EMPTY,
+    REV_WRITES,
+    WRITES,
+    as_lists,
+    cases,
+    i64,
+    in_fresh_interpreter,
+    observe,
+    tiny_graph,
+)
 from model import ModelSampler
 
 # Fan-outs below the degrees, untimed: the result depends on the random stream.
@@ -171,8 +181,7 @@ def test_another_python_refuses_to_load_the_module_with_a_clear_message(version)
 
 def test_importing_the_module_leaves_numpy_unloaded():
     code = "import sys, tovalib; print(sorted(m for m in sys.modules if m.startswith('numpy')))"
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert run.stdout.strip() == "[]"
+    assert in_fresh_interpreter(code).strip() == "[]"
 
 
 def test_the_library_exports_only_the_module_init_function():

@@ -5,8 +5,8 @@ import gc
 import itertools
 import os
 import resource
-import subprocess
 import sys
+import threading
 import weakref
 
 import numpy as np
@@ -21,6 +21,7 @@ from conftest import (
     UNDER_ASAN,
     WRITES,
     i64,
+    in_fresh_interpreter,
     isolated,
     star_graph,
     tiny_graph,
@@ -159,75 +160,60 @@ def test_a_cycle_through_the_sampler_is_collected():
     assert collected() is None
 
 
+def grown_and_left(small_calls):
+    """Resident bytes gained over one call's result of four million edges, once it is dropped, and
+    those left after `small_calls` small calls on the same sampler (None: once it is dropped)."""
+    sampler = tovalib.NeighborSampler(**star_graph(np.arange(4_000_000)))
+    small = ({STAR: i64(3)}, {}, "p", i64(0), EMPTY)
+    sampler.sample(*small)
+    before = resident_bytes()
+    assert len(sampler.sample({STAR: i64(-1)}, {}, "p", i64(0), EMPTY)[0][STAR]) == 4_000_000
+    grown = resident_bytes() - before
+    if small_calls is None:
+        del sampler  # no further call will want the memory it was in
+    else:
+        for _ in range(small_calls):
+            sampler.sample(*small)
+    return grown, resident_bytes() - before
+
+
 @UNDER_ASAN_SKIP
 @pytest.mark.skipif(get_handler_name is None, reason="NumPy before 1.22 allocates every result")
 def test_memory_of_one_oversized_call_is_given_back_after_a_few_small_ones():
-    size, key = 4_000_000, STAR
-    sampler = tovalib.NeighborSampler(**star_graph(np.arange(size)))
-    small = ({key: i64(3)}, {}, "p", i64(0), EMPTY)
-    sampler.sample(*small)
-    before = resident_bytes()
-    result = sampler.sample({key: i64(-1)}, {}, "p", i64(0), EMPTY)
-    assert len(result[0][key]) == size
-    del result
-    peak = resident_bytes()
-    for _ in range(8):  # the sampler keeps what the last few calls needed
-        sampler.sample(*small)
-    assert peak - before > 2**27
-    assert resident_bytes() - before < 2**26
-
-
-GIVEN_BACK_WITH_THE_LAST_SAMPLER = """
-import os, numpy as np, tovalib
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-size, key, empty = 4_000_000, "q__to__p", np.empty(0, np.int64)
-colptr, row = {key: np.array([0, size])}, {key: np.arange(size)}
-sampler = tovalib.NeighborSampler(["p", "q"], [("q", "to", "p")], colptr, row, {})
-sampler.sample({key: np.array([3])}, {}, "p", np.array([0]), empty)
-before = resident_bytes()
-result = sampler.sample({key: np.array([-1])}, {}, "p", np.array([0]), empty)
-assert resident_bytes() - before > 2**27
-del result, sampler  # no further call will want the memory it was in
-assert resident_bytes() - before < 2**26, resident_bytes() - before
-"""
+    grown, left = grown_and_left(small_calls=8)  # the sampler keeps what the last few calls needed
+    assert grown > 2**27
+    assert left < 2**26
 
 
 @UNDER_ASAN_SKIP
 def test_memory_of_large_results_is_given_back_once_no_sampler_is_left():
     # In a process of its own: the other tests' samplers may still wait for the collector.
-    subprocess.run([sys.executable, "-c", GIVEN_BACK_WITH_THE_LAST_SAMPLER], check=True)
+    printed = in_fresh_interpreter("import test_memory as t; print(*t.grown_and_left(None))")
+    grown, left = map(int, printed.split())
+    assert grown > 2**27
+    assert left < 2**26
 
 
-FIRST_LARGE_RESULTS_IN_THREADS = """
-import sys, threading, numpy as np, tovalib
+def first_large_results_in_threads(threads=4, n=100_000):
+    sys.setswitchinterval(1e-6)  # threads take turns inside the first large result's set-up
+    samplers = [tovalib.NeighborSampler(**star_graph(np.arange(n))) for _ in range(threads)]
+    barrier, rows = threading.Barrier(threads), [None] * threads
 
-sys.setswitchinterval(1e-6)  # threads take turns inside the first large result's set-up
-n, key, empty, threads = 100_000, "q__to__p", np.empty(0, np.int64), 4
-colptr, row = {key: np.array([0, n])}, {key: np.arange(n)}
-graph = (["p", "q"], [("q", "to", "p")], colptr, row, {})
-samplers = [tovalib.NeighborSampler(*graph) for _ in range(threads)]
-barrier, rows = threading.Barrier(threads), [None] * threads
+    def work(i):
+        barrier.wait()
+        rows[i] = samplers[i].sample({STAR: i64(-1)}, {}, "p", i64(0), EMPTY)[0][STAR]
 
-def work(i):
-    barrier.wait()
-    rows[i] = samplers[i].sample({key: np.array([-1])}, {}, "p", np.array([0]), empty)[0][key]
-
-workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
-for worker in workers:
-    worker.start()
-for worker in workers:
-    worker.join()
-assert all(r.tolist() == list(range(n)) for r in rows)
-"""
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert all(r.tolist() == list(range(n)) for r in rows)
 
 
 def test_threads_making_the_first_large_results_together_do_not_deadlock():
     # In a process of its own, so that these are its first large results.
-    subprocess.run([sys.executable, "-c", FIRST_LARGE_RESULTS_IN_THREADS], check=True, timeout=60)
+    in_fresh_interpreter("import test_memory as t; t.first_large_results_in_threads()")
 
 
 def test_large_results_recycle_memory_yet_behave_as_arrays_of_their_own():
