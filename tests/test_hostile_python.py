@@ -23,41 +23,18 @@ from conftest import (
     STAR,
     UNDER_ASAN,
     WRITES,
+    Index,
+    Key,
     as_lists,
     i64,
     isolated,
     star_graph,
     tiny_graph,
     windows,
+    with_clearing_key,
 )
 
 FAN = {CITES: i64(1, 1), WRITES: i64(1, 1), REV_WRITES: i64(1, 1)}
-
-
-class ClearingKey:
-    """A key that empties its dict, and every other dict the garbage collector shows holding it,
-    while the dict is being checked, then fills the memory of the freed value with
-    two-dimensional arrays."""
-
-    def __init__(self, text, owner):
-        self.text, self.owner = text, owner
-
-    def __hash__(self):
-        return 1
-
-    def __str__(self):
-        self.owner.clear()
-        for referrer in gc.get_referrers(self):
-            if isinstance(referrer, dict) and referrer is not self.__dict__:
-                referrer.clear()
-        ClearingKey.litter = [np.zeros((1, 1), dtype=np.int64) for _ in range(1000)]
-        return self.text
-
-
-def with_clearing_key(text, value):
-    d = {}
-    d[ClearingKey(text, d)] = value
-    return d
 
 
 @pytest.mark.parametrize(
@@ -96,23 +73,15 @@ def test_a_dict_emptied_by_its_own_key_is_read_as_it_was_checked(call, expected)
     assert isolated(call) == expected
 
 
-class DtypeChangingKey(str):
-    """The key of an edge type whose comparison reinterprets the seeds as twice as many int32."""
-
-    seeds = None
-
-    def __eq__(self, other):
-        if self.seeds.dtype == np.int64:
-            self.seeds.dtype = np.int32
-        return str.__eq__(self, other)
-
-    __hash__ = str.__hash__
-
-
 def test_seeds_are_counted_and_read_from_the_arrays_that_were_checked():
     seeds = np.tile(i64(0, 1, 2, 3, 4, 5), 11)[:64]
-    DtypeChangingKey.seeds = seeds
-    fan = {DtypeChangingKey(CITES): i64(1), WRITES: i64(1), REV_WRITES: i64(1)}
+
+    def as_twice_as_many_int32():
+        if seeds.dtype == np.int64:
+            seeds.dtype = np.int32
+
+    # the comparison of an edge type's key reinterprets the seeds
+    fan = {Key(CITES, on_eq=as_twice_as_many_int32): i64(1), WRITES: i64(1), REV_WRITES: i64(1)}
     result = isolated(
         lambda: tovalib.NeighborSampler(**tiny_graph()).sample(
             fan, {}, "paper", seeds, np.full(64, 35)
@@ -126,21 +95,6 @@ def test_seeds_are_counted_and_read_from_the_arrays_that_were_checked():
         np.full(64, 35),
     )
     assert result == ("returned", as_lists(expected))
-
-
-class ChangingKey(str):
-    """A key whose str() changes the dtype or shape of an array checked before it, in place."""
-
-    def __new__(cls, text, change):
-        key = super().__new__(cls, text)
-        key.change = change
-        return key
-
-    def __str__(self):
-        self.change()
-        return str.__str__(self)
-
-    __hash__ = str.__hash__
 
 
 @pytest.mark.parametrize(
@@ -157,10 +111,10 @@ def test_an_array_changed_in_place_after_its_check_is_refused_not_cast(place, ch
     graph, fan = tiny_graph(), {CITES: i64(2, 2), WRITES: i64(1), REV_WRITES: i64(1)}
     victim = graph["colptr"][CITES]
     if place == "colptr":  # changed while the next dict, row, is checked
-        graph["row"] = {ChangingKey(k, lambda: change(victim)): v for k, v in graph["row"].items()}
+        graph["row"] = {Key(k, on_str=lambda: change(victim)): v for k, v in graph["row"].items()}
     elif place == "num_neighbors":  # changed while the next key of the same dict is checked
         victim = fan[CITES]
-        fan[ChangingKey(WRITES, lambda: change(victim))] = fan.pop(WRITES)
+        fan[Key(WRITES, on_str=lambda: change(victim))] = fan.pop(WRITES)
     make = lambda: tovalib.NeighborSampler(**graph)  # noqa: E731
     if place == "colptr, between calls":
         sampler = make()
@@ -216,14 +170,6 @@ def test_the_values_checked_are_the_values_read(graph_changes, num_neighbors):
     assert timed_request(sampler, num_neighbors) == timed_request(
         tovalib.NeighborSampler(**tiny_graph()), FAN
     )
-
-
-class Index:
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
 
 
 def raise_(error):
@@ -342,17 +288,10 @@ def test_a_second_init_is_refused_and_the_sampler_stays_as_it_was():
 
 def test_an_init_run_by_a_key_inside_init_wins_and_the_outer_one_is_refused():
     sampler = tovalib.NeighborSampler.__new__(tovalib.NeighborSampler)
-
-    class InitialisingKey(str):
-        def __str__(self):
-            sampler.__init__(**tiny_graph())
-            return str.__str__(self)
-
-        __hash__ = str.__hash__
-
     untimed = {**tiny_graph(), "node_time": {}}
+    initialise = lambda: sampler.__init__(**tiny_graph())  # noqa: E731
     untimed["colptr"] = {
-        InitialisingKey(k) if k == CITES else k: v for k, v in untimed["colptr"].items()
+        Key(k, on_str=initialise) if k == CITES else k: v for k, v in untimed["colptr"].items()
     }
     with pytest.raises(TypeError):
         sampler.__init__(**untimed)
@@ -611,7 +550,7 @@ def test_a_graph_array_given_new_memory_inside_a_call_is_refused(when, place, ke
         fan = {WRITES: i64(1, 1), REV_WRITES: i64(1, 1)}
         bounds = [[None, 0], [None, 0]]
         if when == "a key's __str__":
-            fan[ChangingKey(REV_WRITES, run)] = fan.pop(REV_WRITES)
+            fan[Key(REV_WRITES, on_str=run)] = fan.pop(REV_WRITES)
         else:
             bounds[1][1] = Index(run)  # read at the second hop
         return sampler.sample(fan, {CITES: windows(*bounds)}, "paper", i64(5, 4), EMPTY)
