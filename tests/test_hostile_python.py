@@ -8,8 +8,6 @@ import re
 import signal
 import time
 import warnings
-from decimal import Decimal
-from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -170,57 +168,6 @@ def test_the_values_checked_are_the_values_read(graph_changes, num_neighbors):
     assert timed_request(sampler, num_neighbors) == timed_request(
         tovalib.NeighborSampler(**tiny_graph()), FAN
     )
-
-
-def raise_(error):
-    def action():
-        raise error
-
-    return action
-
-
-CAST = "^" + messages.CAST_PREFIX
-
-
-@pytest.mark.parametrize(
-    "bound, error, match",
-    [
-        (Index(raise_(ValueError("no bound"))), ValueError, "^no bound$"),
-        (Index(raise_(ZeroDivisionError("zero"))), ZeroDivisionError, "^zero$"),
-        (Index(raise_(MemoryError("full"))), MemoryError, "^full$"),
-        (Index(raise_(KeyboardInterrupt("stop"))), KeyboardInterrupt, "^stop$"),
-        (Index(lambda: 2.5), RuntimeError, CAST),
-        (np.array(1.5), RuntimeError, CAST),
-        (np.float32(1), RuntimeError, CAST),
-        (Decimal(1), RuntimeError, CAST),
-        (Fraction(1), RuntimeError, CAST),
-        (1.0, RuntimeError, CAST),
-        (2**63, RuntimeError, CAST),
-    ],
-)
-def test_a_window_bound_fails_with_its_own_error_or_the_cast_error(bound, error, match):
-    sampler = tovalib.NeighborSampler(**tiny_graph())
-    windows = np.array([[None, bound]], dtype=object)
-    with pytest.raises(error, match=match):
-        sampler.sample(
-            {WRITES: i64(1), REV_WRITES: i64(1)}, {CITES: windows}, "paper", i64(5), EMPTY
-        )
-
-
-@pytest.mark.parametrize("bound", [Index(lambda: 0), np.int32(0), np.array(0), False])
-def test_integer_like_window_bounds_are_read_by_their_index(bound):
-    def run(upper):
-        return as_lists(
-            tovalib.NeighborSampler(**tiny_graph()).sample(
-                {WRITES: i64(1), REV_WRITES: i64(1)},
-                {CITES: np.array([[None, upper]], dtype=object)},
-                "paper",
-                i64(5),
-                EMPTY,
-            )
-        )
-
-    assert run(bound) == run(0)
 
 
 EMPTY_DTYPES = [np.dtype("datetime64[s]"), np.dtype("timedelta64[s]"), np.dtype("float64")]

@@ -1,6 +1,8 @@
 """NeighborSampler.sample on graphs small enough to check every expected value by hand."""
 
 import itertools
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -15,11 +17,13 @@ from conftest import (
     REV_WRITES,
     STAR,
     WRITES,
+    Index,
     as_lists,
     assert_same_outcome,
     assert_well_formed,
     cases,
     i64,
+    outcome,
     star_graph,
     tiny_graph,
     windows,
@@ -355,42 +359,79 @@ def test_results_are_independent_of_each_other(make_sampler):
     assert_same_outcome(sampler.sample(*req), twin.sample(*req))
 
 
+def raise_(error):
+    def action():
+        raise error
+
+    return action
+
+
+def first_hop_bound(bound):
+    """Two hops' windows over CITES, the first of them ending at `bound`."""
+    return windows((None, bound), (None, 0))
+
+
+CAST_ERROR = (RuntimeError, "^" + msg.CAST_PREFIX)
+
+
+# A bound is read by its __index__ at the hop that uses it: an integer-like bound reads as 0 does,
+# any other fails the call with the cast error, an __index__ that raises with its own error.
 @cases(
+    dict(id="__index__", window=first_hop_bound(Index(lambda: 0)), error=None),
+    dict(id="numpy-int32", window=first_hop_bound(np.int32(0)), error=None),
+    dict(id="0-d-array", window=first_hop_bound(np.array(0)), error=None),
+    dict(id="bool", window=first_hop_bound(False), error=None),
     dict(
-        id="one row for two hops",
-        offsets=windows((None, 0)),
-        error=IndexError,
-        match="index 1 is out of bounds",
+        id="__index__-raises-ValueError",
+        window=first_hop_bound(Index(raise_(ValueError("no bound")))),
+        error=(ValueError, "^no bound$"),
     ),
     dict(
-        id="float array",
-        offsets=np.array([[0.0, 1.0], [0.0, 1.0]]),
-        error=RuntimeError,
-        match="^" + msg.CAST_PREFIX,
+        id="__index__-raises-ZeroDivisionError",
+        window=first_hop_bound(Index(raise_(ZeroDivisionError("zero")))),
+        error=(ZeroDivisionError, "^zero$"),
     ),
     dict(
-        id="float lower bound",
-        offsets=windows((None, 0), (0.0, 1)),
-        error=RuntimeError,
-        match="^" + msg.CAST_PREFIX,
+        id="__index__-raises-MemoryError",
+        window=first_hop_bound(Index(raise_(MemoryError("full")))),
+        error=(MemoryError, "^full$"),
     ),
     dict(
-        id="float upper bound",
-        offsets=windows((None, 0), (None, 1.5)),
-        error=RuntimeError,
-        match="^" + msg.CAST_PREFIX,
+        id="__index__-raises-KeyboardInterrupt",
+        window=first_hop_bound(Index(raise_(KeyboardInterrupt("stop")))),
+        error=(KeyboardInterrupt, "^stop$"),
     ),
+    dict(id="__index__-gives-float", window=first_hop_bound(Index(lambda: 2.5))),
+    dict(id="0-d-float-array", window=first_hop_bound(np.array(1.5))),
+    dict(id="numpy-float32", window=first_hop_bound(np.float32(1))),
+    dict(id="Decimal", window=first_hop_bound(Decimal(1))),
+    dict(id="Fraction", window=first_hop_bound(Fraction(1))),
+    dict(id="float", window=first_hop_bound(1.0)),
+    dict(id="beyond-int64", window=first_hop_bound(2**63)),
+    dict(id="float-array", window=np.array([[0.0, 1.0], [0.0, 1.0]])),
+    dict(id="float-lower-bound-at-hop-2", window=windows((None, 0), (0.0, 1))),
+    dict(id="float-upper-bound-at-hop-2", window=windows((None, 0), (None, 1.5))),
+    dict(
+        id="one-row-for-two-hops",
+        window=windows((None, 0)),
+        error=(IndexError, "index 1 is out of bounds"),
+    ),
+    error=CAST_ERROR,
 )
-def test_window_failures_end_the_call_and_leave_nothing_behind(make_sampler, offsets, error, match):
+def test_a_window_bound_reads_as_its_index_or_fails_the_call_leaving_nothing_behind(
+    make_sampler, window, error
+):
     sampler = make_sampler()
-    with pytest.raises(error, match=match):
-        sampler.sample(
-            {WRITES: i64(-1, -1), REV_WRITES: i64(-1, -1)},
-            {CITES: offsets},
-            "paper",
-            i64(5, 4),
-            EMPTY,
-        )
+
+    def call(window):
+        fan_out = {WRITES: i64(-1, -1), REV_WRITES: i64(-1, -1)}
+        return sampler.sample(fan_out, {CITES: window}, "paper", i64(5, 4), EMPTY)
+
+    if error is None:
+        assert_same_outcome(call(window), call(first_hop_bound(0)))
+    else:
+        with pytest.raises(error[0], match=error[1]):
+            call(window)
     assert_same_outcome(sampler.sample(**request()), make_sampler().sample(**request()))
 
 
@@ -464,26 +505,16 @@ def test_ids_that_are_never_read_are_not_checked(make_sampler, graph_changes, se
     assert (result[2]["paper"].tolist(), result[5][CITES].tolist()) == ([6], [0])
 
 
-class NestedCallBound:
-    """A window bound whose conversion runs a sample call on some sampler."""
-
-    def __init__(self, value, sampler):
-        self.value, self.sampler, self.outcomes = value, sampler, []
-
-    def __index__(self):
-        try:
-            self.outcomes.append(self.sampler.sample(**request()))
-        except (
-            RuntimeError
-        ) as error:  # kept for the test: raising here would only show a cast error
-            self.outcomes.append(error)
-        return self.value
-
-
 @pytest.mark.parametrize("same_sampler", [True, False])
 def test_nested_sample_calls(make_sampler, same_sampler):
     sampler = make_sampler()
-    bound = NestedCallBound(0, sampler if same_sampler else make_sampler())
+    nested, outcomes = sampler if same_sampler else make_sampler(), []
+
+    def nested_call():  # an error raised here would only show as a cast error: kept instead
+        outcomes.append(outcome(nested.sample, **request()))
+        return 0
+
+    bound = Index(nested_call)
     num_neighbors = {CITES: i64(-1, 0), WRITES: i64(-1, 0)}
     # Fires after hop 0 of CITES and WRITES has recorded edges, so a reset would show.
     outer = sampler.sample(
@@ -493,13 +524,13 @@ def test_nested_sample_calls(make_sampler, same_sampler):
         num_neighbors, {REV_WRITES: windows((None, 0), (None, 0))}, "paper", i64(3), EMPTY
     )
     assert_same_outcome(outer, plain)
-    assert len(bound.outcomes) == 2
-    for outcome in bound.outcomes:
+    assert len(outcomes) == 2
+    for inner in outcomes:
         if same_sampler:
-            assert isinstance(outcome, RuntimeError)
-            assert outcome.args == (msg.ALREADY_SAMPLING,)
+            assert isinstance(inner, RuntimeError)
+            assert inner.args == (msg.ALREADY_SAMPLING,)
         else:
-            assert_same_outcome(outcome, make_sampler().sample(**request()))
+            assert_same_outcome(inner, make_sampler().sample(**request()))
     assert_same_outcome(sampler.sample(**request()), make_sampler().sample(**request()))
 
 
