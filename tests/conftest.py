@@ -7,16 +7,19 @@ paper 0..5 (times 10, 20, ..., 60) and author 0..2 (times 5, 15, 25).
 Every column is sorted by neighbour time, as the timed modes require.
 """
 
+import ctypes
 import gc
 import os
 import pickle
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import messages
 import tovalib
 
 # True when the suite runs against the AddressSanitizer build (tools/sanitize.sh preloads it).
@@ -129,9 +132,10 @@ def as_lists(result):
 
 def child_outcome(function):
     try:
-        return "returned", as_lists(function())
+        result = function()
     except BaseException as error:  # the child reports whatever happened
         return type(error).__name__, error.args
+    return "returned", as_lists(result) if type(result) is tuple else result
 
 
 def isolated(function):
@@ -243,32 +247,143 @@ def observe(sampler, **request):
     return as_lists(sampler.sample(**request))
 
 
-def memory_mapped(value, path):
-    """An array saved and mapped read-only from `path`; a dict of them, one file per key."""
-    if isinstance(value, dict):
-        return {
-            k: memory_mapped(v, path.with_name(f"{path.stem}.{k}.npy")) for k, v in value.items()
-        }
-    np.save(path, value)
-    return np.load(path, mmap_mode="r")
+# Arrays lent to the sampler.
 
+IN_PLACE, COPY = "in place", "copy"
+# What a forked child reports of a call that refuses an array given new memory.
+MOVED = ("RuntimeError", (messages.MOVED_AFTER_CHECK,))
 
-def read_only(array, path):
-    array = array.copy()
-    array.flags.writeable = False
-    return array
-
-
-# Forms of one int64 array that hold the same logical values; each takes a path a form may write to.
-LAYOUTS = {
-    "contiguous": lambda a, path: a.copy(),
-    # every other element is junk, so a reader that ignores strides sees -9
-    "strided": lambda a, path: np.stack([a, np.full_like(a, -9)], axis=-1)[..., 0],
-    "reversed": lambda a, path: np.ascontiguousarray(a[::-1])[::-1],
-    "big-endian": lambda a, path: a.astype(">i8"),
-    "read-only": read_only,
-    "memory-mapped": memory_mapped,
+# Every way a caller can hand over an int64 array, by the `form` lend() takes: whether the sampler
+# reads the memory behind it in place or a copy of its own (memory nothing can hold, or laid out
+# other than as contiguous native int64), and what a call gives once the caller tried to free or
+# move that memory (None: what it gave before). A comma marks a move tried on the form before it.
+LENT = {
+    "own": (IN_PLACE, None),
+    "own, given new memory": (IN_PLACE, MOVED),
+    # NumPy 1.x only warns, 2.x refuses the assignment
+    "own, .data replaced": (IN_PLACE, MOVED if np.__version__ < "2" else None),
+    "view of a longer array": (IN_PLACE, None),
+    "view, given new memory": (IN_PLACE, MOVED),
+    "view, its owner given new memory": (IN_PLACE, MOVED),
+    "view, its owner given less memory": (IN_PLACE, MOVED),
+    "as_strided": (IN_PLACE, None),
+    "as_strided, its owner cut loose": (IN_PLACE, None),
+    "read-only view": (IN_PLACE, None),
+    "memoryview": (IN_PLACE, None),
+    "memoryview, released": (IN_PLACE, None),
+    "mapped": (IN_PLACE, None),
+    "as_strided of mapped": (IN_PLACE, None),
+    "ctypes": (COPY, None),
+    "strided": (COPY, None),
+    "reversed": (COPY, None),
+    "big-endian": (COPY, None),
+    "list": (COPY, None),
 }
+# The forms alone, without the moves: every way of giving the same values.
+FORMS = [form for form in LENT if ", " not in form]
+
+
+def litter():
+    """Fills freed memory of the tiny graph's sizes with out-of-range ids."""
+    return [np.full(n, 10**9, np.int64) for n in range(1, 20) for _ in range(50)]
+
+
+def new_memory(array):
+    """Gives `array` new memory in place, as unpickling into it does; NumPy frees the old memory
+    when the array owned it and drops the array's base otherwise. The new memory is of a size that
+    cannot land where the old was (which would be the array's own values, read in place)."""
+    state = np.full(1000, 10**9, np.int64).__reduce__()[2]
+    return lambda: array.__setstate__(state)
+
+
+def resize(array):
+    return lambda: array.resize(10**6, refcheck=False)
+
+
+def replace_data(array):
+    def replace():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            array.data = np.zeros_like(array).data
+
+    return replace
+
+
+def less_memory(array):
+    """Gives `array` new memory too small for what a view of it reads. With no free block of the
+    new size left, the C library carves it out of the old: the array keeps its address."""
+    state = np.full(4, 10**9, np.int64).__reduce__()[2]
+
+    def give_less():
+        drained = [np.empty(4, np.int64) for _ in range(2000)]
+        array.__setstate__(state)
+        return drained
+
+    return give_less
+
+
+def lend(form, array, path):
+    """`array`'s values handed over in `form` (a key of LENT): the array the sampler is given, an
+    array through which the caller can still write that memory (None for a list), and the move
+    (None for a list). `path` is where a mapped form keeps its file. Nothing else refers to the
+    memory, so the caller has dropped it once these three are dropped."""
+    if form.startswith("own"):
+        owner = array.copy()
+        move = {
+            "own": resize,
+            "own, given new memory": new_memory,
+            "own, .data replaced": replace_data,
+        }
+        return owner, owner, move[form](owner)
+    if form.startswith("view"):
+        padding = 500 if form.endswith("less memory") else 3  # see less_memory()
+        longer = np.concatenate([array, np.zeros((padding, *array.shape[1:]), np.int64)])
+        view = longer[: len(array)]
+        move = {
+            "view of a longer array": lambda: resize(longer),
+            "view, given new memory": lambda: new_memory(view),
+            "view, its owner given new memory": lambda: new_memory(longer),
+            "view, its owner given less memory": lambda: less_memory(longer),
+        }
+        return view, view, move[form]()
+    if form == "as_strided":
+        owner = array.copy()
+        return np.lib.stride_tricks.as_strided(owner), owner, resize(owner)
+    if form == "as_strided, its owner cut loose":
+        strided = np.lib.stride_tricks.as_strided(array.copy())
+        return strided, strided, lambda: setattr(strided.base, "base", None)
+    if form == "read-only view":
+        owner = array.copy()
+        return np.lib.stride_tricks.as_strided(owner, writeable=False), owner, resize(owner)
+    if form == "memoryview":
+        owner = array.copy()
+        return np.asarray(memoryview(owner)), owner, resize(owner)
+    if form == "memoryview, released":
+        viewed = np.asarray(memoryview(array.copy()))[:]
+        return viewed, viewed, viewed.base.base.release
+    if form == "ctypes":
+        ctype = ctypes.c_int64
+        for size in reversed(array.shape):
+            ctype *= size
+        buffer = ctype.from_buffer_copy(np.ascontiguousarray(array, np.int64))
+        given = np.ctypeslib.as_array(buffer)
+        return given, given, lambda: ctypes.resize(buffer, 8 * 10**6)
+    if form in ("mapped", "as_strided of mapped"):
+        np.save(path, array)
+        mapped = np.load(path, mmap_mode="r")
+        given = mapped if form == "mapped" else np.lib.stride_tricks.as_strided(mapped)
+        return given, np.load(path, mmap_mode="r+"), mapped.base.close
+    if form == "strided":  # every other element is junk, so a reader that ignores strides sees -9
+        given = np.stack([array, np.full_like(array, -9)], axis=-1)[..., 0]
+        return given, given, resize(given.base)
+    if form == "reversed":
+        given = np.ascontiguousarray(array[::-1])[::-1]
+        return given, given, resize(given.base)
+    if form == "big-endian":
+        given = array.astype(">i8")
+        return given, given, resize(given)
+    assert form == "list"
+    return array.tolist(), None, None
 
 
 def outcome(function, *args, **kwargs):

@@ -1,6 +1,7 @@
 """NeighborSampler construction: the dict checks with their messages and order, and how the
 graph arrays are read and kept."""
 
+import contextlib
 import gc
 import weakref
 
@@ -9,7 +10,22 @@ import pytest
 
 import messages as msg
 import tovalib
-from conftest import CITES, EMPTY, LAYOUTS, REV_WRITES, WRITES, cases, i64, observe, tiny_graph
+from conftest import (
+    CITES,
+    COPY,
+    EMPTY,
+    IN_PLACE,
+    LENT,
+    REV_WRITES,
+    WRITES,
+    cases,
+    i64,
+    isolated,
+    lend,
+    litter,
+    observe,
+    tiny_graph,
+)
 
 MISSING = object()  # in a patch: leave this key out of the dict
 I32 = np.array([0, 1], dtype=np.int32)
@@ -179,22 +195,42 @@ def test_construction_fault_gives_its_exact_error(patches, error):
     assert raised.value.args == error.args
 
 
-FORMS = {**LAYOUTS, "list": lambda a, path: a.tolist()}
-
-
-@pytest.mark.parametrize("form", FORMS)
-@pytest.mark.parametrize("name", ["colptr", "row", "node_time"])
-def test_arrays_in_any_form_are_read_right_after_the_caller_drops_them(name, form, tmp_path):
-    expected = observe(tovalib.NeighborSampler(**tiny_graph()))
+@pytest.mark.parametrize("form", LENT)
+@pytest.mark.parametrize("place", ["colptr", "row", "node_time"])
+def test_a_lent_array_is_read_in_place_or_copied_and_never_freed_under_the_sampler(
+    place, form, tmp_path
+):
+    """Writes through the caller's own view of the memory show in later calls exactly when the
+    sampler reads it in place. Once the caller has tried to free or move that memory and dropped
+    every reference to it, a call gives what it gave before, or refuses an array whose memory was
+    replaced in place: never the values of freed memory."""
+    read, moved = LENT[form]
     graph = tiny_graph()
-    graph[name] = {k: FORMS[form](v, tmp_path / f"{k}.npy") for k, v in graph[name].items()}
-    sampler = tovalib.NeighborSampler(**graph)
-    del graph
-    gc.collect()
-    # Freed buffers of these sizes get reused, so a dangling view would read sevens.
-    clutter = [np.full(n, 7, dtype=np.int64) for n in range(1, 20) for _ in range(50)]
-    assert observe(sampler) == expected
-    del clutter
+    zeroed = {**graph, place: {k: np.zeros_like(v) for k, v in graph[place].items()}}
+    expected = {IN_PLACE: observe(tovalib.NeighborSampler(**zeroed))}
+    expected[COPY] = observe(tovalib.NeighborSampler(**graph))
+    assert expected[IN_PLACE] != expected[COPY]
+
+    def attempt():
+        lent = {k: lend(form, v, tmp_path / f"{k}.npy") for k, v in graph[place].items()}
+        sampler = tovalib.NeighborSampler(**{**graph, place: {k: v[0] for k, v in lent.items()}})
+        write_zeros_then_try_to_move(lent.values())
+        del lent  # what the moves freed is freed now: nothing in it is cyclic
+        garbage = litter()
+        return observe(sampler), garbage
+
+    assert isolated(lambda: attempt()[0]) == (moved or ("returned", expected[read]))
+
+
+def write_zeros_then_try_to_move(lent):
+    """What a caller may do with memory it lent: write to it, then free or move it."""
+    for _, writable, _ in lent:
+        if writable is not None:
+            writable[...] = 0
+    for _, _, move in lent:
+        with contextlib.suppress(ValueError, BufferError, AttributeError):
+            if move:
+                move()
 
 
 def test_sampler_holds_its_arrays_exactly_as_long_as_it_lives():
@@ -207,33 +243,3 @@ def test_sampler_holds_its_arrays_exactly_as_long_as_it_lives():
     del sampler
     gc.collect()
     assert all(ref() is None for ref in refs)
-
-
-def shared_views(array, path):
-    """The array as the sampler is given it, and a writable view of the same memory."""
-    return array, array
-
-
-def shared_read_only_view(array, path):
-    return np.lib.stride_tricks.as_strided(array, writeable=False), array
-
-
-def shared_mapping(array, path):
-    return LAYOUTS["memory-mapped"](array, path), np.load(path, mmap_mode="r+")
-
-
-@pytest.mark.parametrize(
-    "share",
-    [shared_views, shared_read_only_view, shared_mapping],
-    ids=["contiguous", "read-only view", "memory-mapped"],
-)
-@pytest.mark.parametrize("name, key", [("colptr", CITES), ("row", WRITES), ("node_time", "paper")])
-def test_graph_arrays_are_read_in_place(share, name, key, tmp_path):
-    graph = tiny_graph()
-    given, writable = share(graph[name][key], tmp_path / "array.npy")
-    assert given.flags.writeable == (share is shared_views)
-    sampler = tovalib.NeighborSampler(**{**graph, name: {**graph[name], key: given}})
-    before = observe(sampler)
-    writable[:] = 0  # through the same array, another view or another mapping; still a valid graph
-    graph[name][key][:] = 0
-    assert before != observe(sampler) == observe(tovalib.NeighborSampler(**graph))

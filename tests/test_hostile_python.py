@@ -7,7 +7,6 @@ import gc
 import re
 import signal
 import time
-import warnings
 
 import numpy as np
 import pytest
@@ -16,7 +15,11 @@ import messages
 import tovalib
 from conftest import (
     CITES,
+    COPY,
     EMPTY,
+    FORMS,
+    LENT,
+    MOVED,
     REV_WRITES,
     STAR,
     UNDER_ASAN,
@@ -26,6 +29,9 @@ from conftest import (
     as_lists,
     i64,
     isolated,
+    lend,
+    litter,
+    new_memory,
     star_graph,
     tiny_graph,
     windows,
@@ -341,122 +347,6 @@ def test_an_object_claiming_to_be_a_sampler_is_refused(call):
         call(Impostor())
 
 
-RESIZE_REFUSED = "^cannot resize an array that references or is referenced"
-
-
-def new_memory(array):
-    """Gives `array` new memory in place, as unpickling into it does; NumPy frees the old memory
-    when the array owned it and drops the array's base otherwise. The new memory is of a size that
-    cannot land where the old was (which would be the array's own values, read in place)."""
-    state = np.full(1000, 10**9, np.int64).__reduce__()[2]
-    return lambda: array.__setstate__(state)
-
-
-def lent(array, path, layout):
-    """`array`'s values handed to the sampler one way, and an attempt to free or move their memory
-    afterwards. One way at a time: the memory's owner is referred to by the array handed over and
-    the attempt alone."""
-    owner = array.copy()
-    resize = lambda a: lambda: a.resize(10**6, refcheck=False)  # noqa: E731
-    if layout == "own":
-        return owner, resize(owner)
-    if layout == "own, given new memory":
-        return owner, new_memory(owner)
-    if layout == "own, .data replaced":  # NumPy 1.x, where it is deprecated; 2.x refuses it
-
-        def replace():
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                owner.data = np.zeros_like(owner).data
-
-        return owner, replace
-    longer = np.concatenate([array, i64(0, 0, 0)])
-    if layout == "view of a longer array":
-        return longer[:-3], resize(longer)
-    if layout == "view, given new memory":
-        view = longer[:-3]
-        return view, new_memory(view)
-    if layout == "view, its owner given new memory":
-        return longer[:-3], new_memory(longer)
-    if layout == "view, its owner given less memory":
-        longest = np.concatenate([array, np.zeros(500, np.int64)])
-        state = np.full(4, 10**9, np.int64).__reduce__()[2]  # less than the array reads
-
-        def give_less():
-            # With no free block of the new size left, the C library carves the new memory out
-            # of the old: the owner keeps its address.
-            drained = [np.empty(4, np.int64) for _ in range(2000)]
-            longest.__setstate__(state)
-            return drained
-
-        return longest[: len(array)], give_less
-    if layout == "as_strided":
-        return np.lib.stride_tricks.as_strided(owner), resize(owner)
-    if layout == "as_strided, its owner cut loose":
-        strided = np.lib.stride_tricks.as_strided(array.copy())
-        return strided, lambda: setattr(strided.base, "base", None)
-    if layout == "memoryview":
-        return np.asarray(memoryview(owner)), resize(owner)
-    if layout == "memoryview, released":
-        viewed = np.asarray(memoryview(array.copy()))[:]
-        return viewed, viewed.base.base.release
-    if layout == "ctypes":
-        buffer = (ctypes.c_int64 * len(array))(*array.tolist())
-        return np.ctypeslib.as_array(buffer), lambda: ctypes.resize(buffer, 8 * 10**6)
-    np.save(path, array)
-    mapped = np.load(path, mmap_mode="r")
-    if layout == "mapped":
-        return mapped, mapped.base.close
-    assert layout == "as_strided of mapped"
-    return np.lib.stride_tricks.as_strided(mapped), mapped.base.close
-
-
-MOVED = ("RuntimeError", (messages.MOVED_AFTER_CHECK,))
-LENT = {
-    "own": None,
-    "view of a longer array": None,
-    "as_strided": None,
-    "as_strided, its owner cut loose": None,
-    "memoryview": None,
-    "memoryview, released": None,
-    "mapped": None,
-    "as_strided of mapped": None,
-    "ctypes": None,
-    "own, given new memory": MOVED,
-    "own, .data replaced": MOVED if np.__version__ < "2" else None,
-    "view, given new memory": MOVED,
-    "view, its owner given new memory": MOVED,
-    "view, its owner given less memory": MOVED,
-}
-
-
-def litter():
-    """Fills freed memory of the tiny graph's sizes with out-of-range ids."""
-    return [np.full(n, 10**9, np.int64) for n in range(1, 20) for _ in range(50)]
-
-
-@pytest.mark.parametrize("layout", LENT)
-@pytest.mark.parametrize("place, key", [("colptr", CITES), ("row", CITES), ("node_time", "paper")])
-def test_a_graph_arrays_memory_cannot_be_moved_under_the_sampler(place, key, layout, tmp_path):
-    """Either the move is refused (the sampler holds the memory where it is), or the sampler reads
-    a copy of its own (memory nothing can hold), or the call refuses an array whose memory was
-    replaced in place: never the values of freed memory."""
-
-    def attempt():
-        graph = tiny_graph()
-        graph[place][key], move = lent(graph[place][key], tmp_path / "array.npy", layout)
-        sampler = tovalib.NeighborSampler(**graph)
-        with contextlib.suppress(ValueError, BufferError, AttributeError):
-            move()
-        del graph, move  # what the move freed is freed now: nothing in it is cyclic
-        garbage = litter()
-        return sampler.sample(FAN, {}, "paper", i64(5), EMPTY), garbage
-
-    expected = tovalib.NeighborSampler(**tiny_graph()).sample(FAN, {}, "paper", i64(5), EMPTY)
-    outcome = isolated(lambda: attempt()[0])
-    assert outcome == (LENT[layout] or ("returned", as_lists(expected)))
-
-
 def test_an_array_changed_while_its_memory_is_pinned_is_read_as_it_is_now():
     """Finding what holds an as_strided view's memory reads the view's lender's `base`, which can
     run Python code: here it doubles the array's length, over memory it cannot hold (ctypes)."""
@@ -581,10 +471,13 @@ def test_a_hop_count_no_memory_could_hold_fails_before_any_hop(hops, dtype):
     assert rows_read == []
 
 
-def test_the_collector_sees_only_the_callers_arrays():
-    """A strided array is read through a copy: one no Python code can reach and resize."""
+# A list becomes an array that the sampler holds and guards as it does a caller's array.
+@pytest.mark.parametrize("form", [f for f in FORMS if LENT[f][0] == COPY and f != "list"])
+def test_the_collector_sees_only_the_callers_arrays(form):
+    """An array the sampler cannot read in place is read through a copy of its own: one no Python
+    code can reach and resize."""
     graph = tiny_graph()
-    graph["row"][CITES] = np.repeat(graph["row"][CITES], 2)[::2]
+    graph["row"][CITES] = lend(form, graph["row"][CITES], path=None)[0]
     sampler = tovalib.NeighborSampler(**graph)
     given = {id(a) for part in ("colptr", "row", "node_time") for a in graph[part].values()}
     assert {id(r) for r in gc.get_referents(sampler) if isinstance(r, np.ndarray)} <= given
