@@ -1,4 +1,5 @@
-"""Long runs leak nothing, and the sampler gives back every reference it takes."""
+"""Long runs leak nothing, the sampler gives back every reference it takes and the memory it no
+longer needs, and a result's arrays are the caller's alone."""
 
 import contextlib
 import gc
@@ -12,6 +13,7 @@ import weakref
 import numpy as np
 import pytest
 
+import model
 import tovalib
 from conftest import (
     CITES,
@@ -20,6 +22,9 @@ from conftest import (
     STAR,
     UNDER_ASAN,
     WRITES,
+    as_lists,
+    assert_same_outcome,
+    cases,
     i64,
     in_fresh_interpreter,
     isolated,
@@ -216,48 +221,54 @@ def test_threads_making_the_first_large_results_together_do_not_deadlock():
     in_fresh_interpreter("import test_memory as t; t.first_large_results_in_threads()")
 
 
-def test_large_results_recycle_memory_yet_behave_as_arrays_of_their_own():
-    # Past a few hundred KiB a result's memory is kept for the next call once it is freed, and the
-    # sampler's lists become result arrays without a copy (or with one, for a list much smaller
-    # than the last call's): every array must still be the caller's alone, with the right values,
-    # and NumPy's allocator must be the caller's again after the call.
-    size, key = 60_000, STAR
-    lengths = {0: size, 1: size // 5}  # seed p0 has neighbours q0 .. q(size-1), p1 the first fifth
-    sampler = tovalib.NeighborSampler(**star_graph(np.arange(size), np.arange(lengths[1])))
+# Node p0 of this graph has the neighbours q0 .. q59999, p1 the first fifth of them, p2 three.
+HANDOVER = star_graph(np.arange(60_000), np.arange(12_000), np.arange(3))
+
+
+# A result's arrays come to be in one of three ways; whichever it is, they must be the caller's
+# alone. Past 256 KiB a result's memory comes from the pool, which keeps it for the next call.
+@cases(
+    # under 256 KiB: copied into NumPy's own memory; two of p2's three neighbours are drawn
+    dict(id="small", seeds=[2, 2, 2, 2], fan_out=2, pooled=False),
+    # each list fills its block, which becomes its array's memory without a copy
+    dict(id="large, lists handed over", seeds=[0, 0, 0], fan_out=-1, pooled=True),
+    # after p0, p1's lists fill less than half their blocks: copied into memory from the pool
+    dict(id="large, lists copied", seeds=[0, 1, 0, 1, 0], fan_out=-1, pooled=True),
+)
+def test_result_arrays_are_the_callers_alone(seeds, fan_out, pooled):
+    """Every array a call returns owns its memory and shares it with no other (the graph's, the
+    seeds', an earlier result's); it keeps its values whatever later calls do and whatever the
+    caller writes to other results, and can be resized. NumPy's allocator is the caller's again
+    once the call is over."""
+    sampler, reference = tovalib.NeighborSampler(**HANDOVER), model.ModelSampler(**HANDOVER)
+    handler = numpy_handler_name()
 
     def call(seed):
-        result = sampler.sample({key: i64(-1)}, {}, "p", i64(seed), EMPTY)
-        n = lengths[seed]
-        rows, cols, node, batch, num_nodes, num_edges = result
-        assert rows[key].tolist() == node["q"].tolist() == list(range(n))
-        assert cols[key].tolist() == batch["q"].tolist() == [0] * n
-        assert node["p"].tolist() == [seed]
-        assert num_nodes["q"].tolist() == [0, n]
-        assert num_edges[key].tolist() == [n]
-        return result
-
-    handler = numpy_handler_name()
-    kept = call(0)
-    assert (numpy_handler_name(kept[0][key]) != handler) == bool(get_handler_name)  # the pool's
-    old = [array for part in kept for array in part.values()]
-    for seed in (1, 0, 1, 0):
-        result = call(seed)
+        request = ({STAR: i64(fan_out)}, {}, "p", i64(seed), EMPTY)
+        result = sampler.sample(*request)
+        assert_same_outcome(result, reference.sample(*request))
         assert numpy_handler_name() == handler
         arrays = [array for part in result for array in part.values()]
         for array in arrays:
             assert array.flags.owndata
             assert array.base is None
-        for first, second in itertools.combinations(arrays + old, 2):
+            assert (numpy_handler_name(array) != handler) == (pooled and bool(get_handler_name))
+        return result, [*arrays, request[3]]
+
+    kept, held = call(seeds[0])
+    values = as_lists(kept)
+    held += [*HANDOVER["colptr"].values(), *HANDOVER["row"].values()]
+    for seed in seeds[1:]:
+        result, arrays = call(seed)
+        for first, second in itertools.combinations(arrays + held, 2):
             assert not np.shares_memory(first, second)
         for array in arrays:
-            array[:] = -7  # scribbled over before its memory goes back
+            array[...] = -7  # scribbled over before its memory goes back
         del result, arrays
-    assert [array.tolist() for array in old] == [
-        array.tolist() for part in call(0) for array in part.values()
-    ]
-    grown = kept[2]["q"]
+    assert as_lists(kept) == values
+    grown, size = kept[2]["q"], len(kept[2]["q"])
     grown.resize(3 * size, refcheck=False)  # moved to a larger block of its own
-    assert grown[:size].tolist() == list(range(size))
+    assert grown[:size].tolist() == values["node"]["q"]
     assert not grown[size:].any()
     assert numpy_handler_name(np.empty(size)) == handler
 

@@ -1,6 +1,5 @@
 """NeighborSampler.sample on graphs small enough to check every expected value by hand."""
 
-import itertools
 from decimal import Decimal
 from fractions import Fraction
 
@@ -338,26 +337,6 @@ def test_result_invariants(graph):
             assert len(set(zip(rows[key].tolist(), cols[key].tolist(), strict=True))) == len(
                 rows[key]
             )
-    inputs = [req["seed_node"], *graph["colptr"].values(), *graph["row"].values()]
-    arrays = inputs + [array for result in results for part in result for array in part.values()]
-    for first, second in itertools.combinations(arrays, 2):
-        assert not np.shares_memory(first, second)
-
-
-def test_results_are_independent_of_each_other(make_sampler):
-    sampler, twin = make_sampler(node_time={}), make_sampler(node_time={})
-    req = (fan((2, 1), (1, 1), (2, 1)), {}, "paper", i64(5, 4), EMPTY)
-    first = sampler.sample(*req)
-    snapshot = as_lists(first)
-    second = sampler.sample(*req)
-    assert as_lists(first) == snapshot
-    for array in (
-        array for result in (first, second) for part in result for array in part.values()
-    ):
-        array.fill(1)
-    for _ in range(2):
-        twin.sample(*req)
-    assert_same_outcome(sampler.sample(*req), twin.sample(*req))
 
 
 def raise_(error):
