@@ -28,7 +28,7 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 CITES = "paper__cites__paper"
 WRITES = "author__writes__paper"
 REV_WRITES = "paper__rev_writes__author"
-EDGE_KEYS, NODE_TYPES = [CITES, WRITES, REV_WRITES], ["paper", "author"]
+EDGE_KEYS = [CITES, WRITES, REV_WRITES]
 RESULT_PARTS = [
     "sampled_row",
     "sampled_col",
@@ -75,19 +75,21 @@ def tiny_graph():
     )
 
 
-STAR = "q__to__p"
+STAR, LOOP = "q__to__p", "p__to__p"
 
 
-def star_graph(*columns, node_time=None):
-    """One relation, q to p: node p<v> has the column columns[v] of q ids. The constructor's
-    arguments, by name, for the module and the model alike."""
+def star_graph(*columns, node_time=None, source="q"):
+    """One relation, q to p (the key STAR), or with source="p" from p to itself (LOOP): node p<v>
+    has the column columns[v] of source ids. The constructor's arguments, by name, for the module
+    and the model alike."""
     lengths = [len(column) for column in columns]
     row = np.concatenate([np.asarray(c, dtype=np.int64) for c in columns]) if columns else EMPTY
+    key = f"{source}__to__p"
     return dict(
-        node_types=["p", "q"],
-        edge_types=[("q", "to", "p")],
-        colptr={STAR: np.cumsum([0, *lengths], dtype=np.int64)},
-        row={STAR: row},
+        node_types=list(dict.fromkeys(["p", source])),
+        edge_types=[(source, "to", "p")],
+        colptr={key: np.cumsum([0, *lengths], dtype=np.int64)},
+        row={key: row},
         node_time={} if node_time is None else node_time,
     )
 

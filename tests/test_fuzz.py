@@ -17,6 +17,7 @@ import model
 import tovalib
 from conftest import (
     EMPTY,
+    LOOP,
     STAR,
     assert_same_outcome,
     assert_well_formed,
@@ -76,23 +77,21 @@ def test_model_generator_matches_published_values():
 # twice per hop, or move a node type's frontier twice (dropping the nodes just added), so counts no
 # longer match hops; a key shared by two different edge types would mix local indices of two node
 # types in one array.
-CHAIN = "p__c__p"  # p1 -> p0, p2 -> p1, p0 -> p2
-
-
 @pytest.mark.parametrize(
     "node_types, edge_types",
     [
-        (["p", "p"], [("p", "c", "p")]),
-        ([b"p", "p"], [("p", "c", "p")]),
-        (["p"], [("p", "c", "p")] * 2),
+        (["p", "p"], [("p", "to", "p")]),
+        ([b"p", "p"], [("p", "to", "p")]),
+        (["p"], [("p", "to", "p")] * 2),
     ],
 )
 def test_a_repeated_type_acts_once(node_types, edge_types):
-    graph = dict(colptr={CHAIN: i64(0, 1, 2, 3)}, row={CHAIN: i64(1, 2, 0)}, node_time={})
-    request = ({CHAIN: i64(-1, -1, -1)}, {}, "p", i64(0), EMPTY)
-    sampler = tovalib.NeighborSampler(node_types, edge_types, **graph)
-    once = tovalib.NeighborSampler(["p"], [("p", "c", "p")], **graph)
-    assert_same_outcome(sampler.sample(*request), once.sample(*request))
+    once = star_graph([1], [2], [0], source="p")  # p1 -> p0, p2 -> p1, p0 -> p2
+    request = ({LOOP: i64(-1, -1, -1)}, {}, "p", i64(0), EMPTY)
+    sampler = tovalib.NeighborSampler(
+        **{**once, "node_types": node_types, "edge_types": edge_types}
+    )
+    assert_same_outcome(sampler.sample(*request), tovalib.NeighborSampler(**once).sample(*request))
 
 
 def test_edge_types_sharing_a_key_are_refused():
@@ -225,16 +224,11 @@ def test_long_frontiers_of_uneven_columns_match_the_model(rule, shuffled, seed):
 
 
 def self_relation_graph(rng, count, degree, timed):
-    """Nodes p0..p<count-1>, each citing `degree` random others; p<u> has time u when timed, so a
-    column sorted by id is sorted by time. Returns the edge type's key and the graph."""
-    key = "p__cites__p"
-    return key, dict(
-        node_types=["p"],
-        edge_types=[("p", "cites", "p")],
-        colptr={key: np.arange(0, count * degree + 1, degree, dtype=np.int64)},
-        row={key: np.sort(rng.integers(0, count, (count, degree)), axis=1).ravel()},
-        node_time={"p": np.arange(count, dtype=np.int64)} if timed else {},
-    )
+    """Nodes p0..p<count-1>, each citing `degree` random others through LOOP; p<u> has time u when
+    timed, so a column sorted by id is sorted by time."""
+    columns = np.sort(rng.integers(0, count, (count, degree)), axis=1)
+    node_time = {"p": np.arange(count, dtype=np.int64)} if timed else None
+    return star_graph(*columns, source="p", node_time=node_time)
 
 
 # Chosen edges are stored a batch at a time; through a relation from a type to itself the batch
@@ -244,11 +238,11 @@ def self_relation_graph(rng, count, degree, timed):
 def test_long_hops_through_a_self_relation_match_the_model(rule):
     rng = np.random.default_rng(5)
     count = 400
-    key, graph = self_relation_graph(rng, count, degree=12, timed=rule != "uniform")
+    graph = self_relation_graph(rng, count, degree=12, timed=rule != "uniform")
     if rule == "uniform":
-        parts = dict(num_neighbors={key: i64(5, 4, 3)}, sampling_time_offsets={})
+        parts = dict(num_neighbors={LOOP: i64(5, 4, 3)}, sampling_time_offsets={})
     else:
-        parts = timed_rule(rule, [key], hops=3, lower=-150)
+        parts = timed_rule(rule, [LOOP], hops=3, lower=-150)
     module, reference = tovalib.NeighborSampler(**graph), model.ModelSampler(**graph)
     for call in range(3):
         seeds = rng.integers(0, count, 60 + 20 * call)
@@ -263,10 +257,10 @@ def test_long_hops_through_a_self_relation_match_the_model(rule):
 def test_a_seed_batch_far_larger_than_the_map_matches_the_model(rule):
     rng = np.random.default_rng(11)
     count = 300
-    key, graph = self_relation_graph(rng, count, degree=6, timed=rule != "uniform")
+    graph = self_relation_graph(rng, count, degree=6, timed=rule != "uniform")
     seeds = rng.integers(0, count, 5000)
     request = dict(
-        num_neighbors={key: i64(3)},
+        num_neighbors={LOOP: i64(3)},
         sampling_time_offsets={},
         entity_table="p",
         seed_node=seeds,

@@ -18,6 +18,7 @@ import tovalib
 from conftest import (
     CITES,
     EMPTY,
+    LOOP,
     REV_WRITES,
     STAR,
     UNDER_ASAN,
@@ -33,38 +34,29 @@ from conftest import (
     windows,
 )
 
-N, KEY = (
-    2000,
-    "p__to__p",
-)  # node v of type p is cited by 16 nodes not later than v; a node's time is its id
-_row = np.sort(np.random.default_rng(0).integers(0, np.arange(1, N + 1)[:, None], (N, 16)), axis=1)
-_row[-1] = np.arange(N - 16, N)[
-    ::-1
-]  # not sorted by time, and reached only as a seed: a failure mid-loop
-GRAPH = dict(
-    node_types=["p"],
-    edge_types=[("p", "to", "p")],
-    colptr={KEY: np.arange(0, 16 * N + 1, 16)},
-    row={KEY: _row.ravel()},
-    node_time={"p": np.arange(N)},
-)
+N = 2000
+# Node p<v> is cited by 16 nodes not later than itself; a node's time is its id. The last column
+# is not sorted by time and is reached only as a seed: a failure mid-loop.
+_columns = np.sort(np.random.default_rng(0).integers(0, np.arange(1, N + 1)[:, None], (N, 16)), 1)
+_columns[-1] = np.arange(N - 16, N)[::-1]
+GRAPH = star_graph(*_columns, source="p", node_time={"p": np.arange(N)})
 SEEDS = np.arange(5, N - 400, 50)
 
 
 def call(sampler, fan=None, offsets=None, seeds=SEEDS, seed_time=EMPTY):
-    return sampler.sample({} if fan is None else {KEY: fan}, offsets or {}, "p", seeds, seed_time)
+    return sampler.sample({} if fan is None else {LOOP: fan}, offsets or {}, "p", seeds, seed_time)
 
 
 CALLS = [  # (timed sampler, untimed sampler) -> one way through a call and out of it
     lambda timed, untimed: call(untimed, i64(5, 3)),  # random draws
     lambda timed, untimed: call(timed, i64(-1, 3)),
-    lambda timed, untimed: call(timed, offsets={KEY: windows((None, 0), (-100, 0))}),
+    lambda timed, untimed: call(timed, offsets={LOOP: windows((None, 0), (-100, 0))}),
     lambda timed, untimed: call(
         timed, i64(-1), seeds=i64(7, 9, N - 1), seed_time=i64(N, N, N)
     ),  # unsorted
     lambda timed, untimed: call(untimed, i64(2, 2), seeds=i64(1, N + 5)),  # id out of range
     lambda timed, untimed: call(timed),  # KeyError
-    lambda timed, untimed: call(timed, offsets={KEY: windows((0.5, 1))}),  # cast error
+    lambda timed, untimed: call(timed, offsets={LOOP: windows((0.5, 1))}),  # cast error
     lambda timed, untimed: call(timed, i64(1), seeds=[1, 2]),  # refused by the binding
 ]
 
