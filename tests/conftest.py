@@ -132,6 +132,91 @@ def as_lists(result):
     }
 
 
+def observe(sampler, **request):
+    """Every neighbour within two hops of every paper at time 35, unless the request says otherwise.
+
+    Takes every neighbour, so it draws no random numbers: the result depends only on the arrays the
+    sampler reads and on the request."""
+    request = {
+        "num_neighbors": {k: i64(-1, -1) for k in EDGE_KEYS},
+        "sampling_time_offsets": {},
+        "entity_table": "paper",
+        "seed_node": i64(0, 1, 2, 3, 4, 5),
+        "seed_time": np.full(6, 35, dtype=np.int64),
+        **request,
+    }
+    return as_lists(sampler.sample(**request))
+
+
+def outcome(function, *args, **kwargs):
+    """What a call gives: its result, or the documented exception it raised (never without text)."""
+    try:
+        return function(*args, **kwargs)
+    except DOCUMENTED as error:
+        failure = error
+    assert failure.args, f"{type(failure).__name__} without a message"
+    return failure
+
+
+def assert_same_outcome(actual, expected):
+    """Two results equal part by part, key order and int64 dtype included, or the same exception."""
+    if isinstance(expected, Exception) or isinstance(actual, Exception):
+        assert type(actual) is type(expected), (actual, expected)
+        if type(actual) is TypeError:  # the binding's text goes on to list the accepted signatures
+            assert str(actual).startswith(str(expected))
+        else:
+            assert actual.args == expected.args
+        return
+    assert len(actual) == len(expected) == len(RESULT_PARTS)
+    for name, got, want in zip(RESULT_PARTS, actual, expected, strict=True):
+        assert list(got) == list(want), name
+        for key in want:
+            assert got[key].dtype == np.int64, (name, key)
+            assert got[key].tolist() == want[key].tolist(), (name, key)
+
+
+def assert_well_formed(graph, request, result):
+    """The invariants of any successful call, whatever the graph and the random stream."""
+    node_types, ends = list(dict.fromkeys(graph["node_types"])), {}
+    for src, rel, dst in graph["edge_types"]:
+        ends.setdefault(f"{src}__{rel}__{dst}", []).append((src, dst))
+    assert type(result) is tuple
+    assert [list(part) for part in result] == [[*ends]] * 2 + [node_types] * 3 + [[*ends]]
+    for array in (array for part in result for array in part.values()):
+        assert type(array) is np.ndarray
+        assert array.dtype == np.int64
+        assert array.ndim == 1
+        assert array.flags.owndata
+        assert array.flags.c_contiguous
+        assert array.flags.writeable
+    rows, cols, node, batch, num_nodes, num_edges = result
+    hops = max(
+        [np.size(v) for v in request["num_neighbors"].values()]
+        + [len(v) for v in request["sampling_time_offsets"].values()],
+        default=0,
+    )
+    seeds, entity = request["seed_node"].tolist(), request["entity_table"]
+    entity = entity if isinstance(entity, str) else entity.decode()
+    assert node[entity][: len(seeds)].tolist() == seeds
+    assert batch[entity][: len(seeds)].tolist() == [*range(len(seeds))]
+    for t in node_types:
+        assert num_nodes[t][0] == (len(seeds) if t == entity else 0)  # hop 0 holds the seeds only
+        assert len(num_nodes[t]) == hops + 1
+        assert num_nodes[t].sum() == len(node[t]) == len(batch[t])
+        assert ((batch[t] >= 0) & (batch[t] < len(seeds))).all()
+    for key, pairs in ends.items():
+        assert len(num_edges[key]) == hops
+        assert num_edges[key].sum() == len(rows[key]) == len(cols[key])
+        for src, dst in pairs:
+            assert ((rows[key] >= 0) & (rows[key] < len(node[src]))).all()
+            assert ((cols[key] >= 0) & (cols[key] < len(node[dst]))).all()
+            # an edge stays inside one seed's subgraph
+            assert (batch[src][rows[key]] == batch[dst][cols[key]]).all()
+
+
+# Running code in a child process.
+
+
 def child_outcome(function):
     try:
         result = function()
@@ -231,22 +316,6 @@ class Index:
 
     def __index__(self):
         return self.action()
-
-
-def observe(sampler, **request):
-    """Every neighbour within two hops of every paper at time 35, unless the request says otherwise.
-
-    Takes every neighbour, so it draws no random numbers: the result depends only on the arrays the
-    sampler reads and on the request."""
-    request = {
-        "num_neighbors": {k: i64(-1, -1) for k in EDGE_KEYS},
-        "sampling_time_offsets": {},
-        "entity_table": "paper",
-        "seed_node": i64(0, 1, 2, 3, 4, 5),
-        "seed_time": np.full(6, 35, dtype=np.int64),
-        **request,
-    }
-    return as_lists(sampler.sample(**request))
 
 
 # Arrays lent to the sampler.
@@ -386,69 +455,3 @@ def lend(form, array, path):
         return given, given, resize(given)
     assert form == "list"
     return array.tolist(), None, None
-
-
-def outcome(function, *args, **kwargs):
-    """What a call gives: its result, or the documented exception it raised (never without text)."""
-    try:
-        return function(*args, **kwargs)
-    except DOCUMENTED as error:
-        failure = error
-    assert failure.args, f"{type(failure).__name__} without a message"
-    return failure
-
-
-def assert_same_outcome(actual, expected):
-    """Two results equal part by part, key order and int64 dtype included, or the same exception."""
-    if isinstance(expected, Exception) or isinstance(actual, Exception):
-        assert type(actual) is type(expected), (actual, expected)
-        if type(actual) is TypeError:  # the binding's text goes on to list the accepted signatures
-            assert str(actual).startswith(str(expected))
-        else:
-            assert actual.args == expected.args
-        return
-    assert len(actual) == len(expected) == len(RESULT_PARTS)
-    for name, got, want in zip(RESULT_PARTS, actual, expected, strict=True):
-        assert list(got) == list(want), name
-        for key in want:
-            assert got[key].dtype == np.int64, (name, key)
-            assert got[key].tolist() == want[key].tolist(), (name, key)
-
-
-def assert_well_formed(graph, request, result):
-    """The invariants of any successful call, whatever the graph and the random stream."""
-    node_types, ends = list(dict.fromkeys(graph["node_types"])), {}
-    for src, rel, dst in graph["edge_types"]:
-        ends.setdefault(f"{src}__{rel}__{dst}", []).append((src, dst))
-    assert type(result) is tuple
-    assert [list(part) for part in result] == [[*ends]] * 2 + [node_types] * 3 + [[*ends]]
-    for array in (array for part in result for array in part.values()):
-        assert type(array) is np.ndarray
-        assert array.dtype == np.int64
-        assert array.ndim == 1
-        assert array.flags.owndata
-        assert array.flags.c_contiguous
-        assert array.flags.writeable
-    rows, cols, node, batch, num_nodes, num_edges = result
-    hops = max(
-        [np.size(v) for v in request["num_neighbors"].values()]
-        + [len(v) for v in request["sampling_time_offsets"].values()],
-        default=0,
-    )
-    seeds, entity = request["seed_node"].tolist(), request["entity_table"]
-    entity = entity if isinstance(entity, str) else entity.decode()
-    assert node[entity][: len(seeds)].tolist() == seeds
-    assert batch[entity][: len(seeds)].tolist() == [*range(len(seeds))]
-    for t in node_types:
-        assert num_nodes[t][0] == (len(seeds) if t == entity else 0)  # hop 0 holds the seeds only
-        assert len(num_nodes[t]) == hops + 1
-        assert num_nodes[t].sum() == len(node[t]) == len(batch[t])
-        assert ((batch[t] >= 0) & (batch[t] < len(seeds))).all()
-    for key, pairs in ends.items():
-        assert len(num_edges[key]) == hops
-        assert num_edges[key].sum() == len(rows[key]) == len(cols[key])
-        for src, dst in pairs:
-            assert ((rows[key] >= 0) & (rows[key] < len(node[src]))).all()
-            assert ((cols[key] >= 0) & (cols[key] < len(node[dst]))).all()
-            # an edge stays inside one seed's subgraph
-            assert (batch[src][rows[key]] == batch[dst][cols[key]]).all()
