@@ -127,6 +127,21 @@ pyg_csc_size = (
     "csc[{edge_type!r}] has {entries} colptr entries, but data[{node_type!r}] has {nodes} nodes: "
     "colptr needs one more entry than its destination type has nodes."
 ).format
+pyg_time_length = (
+    "{name} has {entries} entries, but there are {nodes} nodes: 'time_attr' needs one time per "
+    "node."
+).format
+pyg_not_sorted = (
+    "is_sorted=True, but data[{edge_type!r}].edge_index is not sorted by destination"
+).format
+pyg_window_hops = (
+    "'time_windows' at {edge_type!r} gives {given} hop(s), but the sampler runs {hops} (the "
+    "longest list in 'num_neighbors' or 'time_windows'): give a window for every hop."
+).format
+PYG_WINDOW_SHAPE = (
+    "'time_windows' must be a list of (lower, upper) pairs of integer offsets from the seed time, "
+    "one pair per hop (lower may be None), or a dict of such lists per edge type"
+)
 pyg_edge_attributes = (
     "tovalib_pyg returns no edge ids, so the edge attributes {names} are left out of every batch."
 ).format

@@ -148,6 +148,7 @@ def test_most_recent_batches_match_the_edge_list(seed, input_nodes):
     [
         pytest.param([(-10, 0), (None, 5)], None, id="own times, open lower end"),
         pytest.param([(-1000, 1000), (-3, -1)], torch.arange(16) * 2, id="input_time"),
+        pytest.param([(0, 100), (0, 100)], torch.full((16,), -50), id="all seeds before the graph"),
     ],
 )
 def test_window_batches_match_the_edge_list(windows, input_time):
@@ -180,12 +181,19 @@ def test_timed_batches_do_not_depend_on_workers(windows):
     assert batches[0] == batches[1]
 
 
+def node_loader(data, **arguments):
+    return NodeLoader(data, TovalibSampler(data, FAN_OUT), **arguments)
+
+
+def neighbor_loader(data, **arguments):
+    return NeighborLoader(data, FAN_OUT, **arguments)
+
+
+@pytest.mark.parametrize("make", [neighbor_loader, node_loader])
 @pytest.mark.parametrize("workers", [0, 2])
-def test_uniform_batches_follow_the_torch_seed(workers):
+def test_uniform_batches_follow_the_torch_seed(make, workers):
     data = temporal_graph(5, timed=False)
-    loader = NeighborLoader(
-        data, FAN_OUT, input_nodes="item", batch_size=4, shuffle=True, num_workers=workers
-    )
+    loader = make(data, input_nodes="item", batch_size=4, shuffle=True, num_workers=workers)
     runs = []
     for seed in (1, 1, 2):
         torch.manual_seed(seed)
@@ -214,6 +222,40 @@ def test_csc_form_is_used_as_it_is(tmp_path):
     from_files = snapshot(NeighborLoader(features, FAN_OUT, csc=mapped, **common))
     converted = snapshot(NeighborLoader(data, FAN_OUT, **common))
     assert from_files == converted
+    # The same graph as a homogeneous Data: the users and who follows whom.
+    users = dict(x=data["user"].x, time=data["user"].time)
+    follows = tuple(np.load(tmp_path / f"2{part}.npy", mmap_mode="r") for part in ("colptr", "row"))
+    common = dict(time_attr="time", batch_size=4)
+    from_files = NeighborLoader(Data(**users), FAN_OUT, csc=follows, **common)
+    converted = NeighborLoader(
+        Data(**users, edge_index=data[FOLLOWS].edge_index), FAN_OUT, **common
+    )
+    assert [(b.n_id.tolist(), b.edge_index.tolist()) for b in from_files] == [
+        (b.n_id.tolist(), b.edge_index.tolist()) for b in converted
+    ]
+
+
+@pytest.mark.parametrize(
+    "num_neighbors, time_windows",
+    [
+        pytest.param({"__".join(et): [3, 2] for et in (BUYS, REV_BUYS, FOLLOWS)}, None, id="keys"),
+        pytest.param(pyg.sampler.base.NumNeighbors([3, 2]), None, id="NumNeighbors"),
+        pytest.param(
+            pyg.sampler.base.NumNeighbors({}, default=[3, 2]), None, id="NumNeighbors default"
+        ),
+        pytest.param([], {"user__buys__item": [(None, 0)] * 2}, id="window keys"),
+    ],
+)
+def test_edge_types_as_pyg_spells_them(num_neighbors, time_windows):
+    data = temporal_graph(6)
+    common = dict(input_nodes="item", time_attr="time", batch_size=4)
+    spelt = snapshot(NeighborLoader(data, num_neighbors, time_windows=time_windows, **common))
+    if time_windows is None:
+        expected = NeighborLoader(data, FAN_OUT, **common)
+    else:
+        windows = {BUYS: [(None, 0)] * 2}
+        expected = NeighborLoader(data, {REV_BUYS: [], FOLLOWS: []}, time_windows=windows, **common)
+    assert spelt == snapshot(expected)
 
 
 class SeedModel(torch.nn.Module):
@@ -287,6 +329,11 @@ def float_time(data):
     return data
 
 
+def short_time(data):
+    data["user"].time = data["user"].time[:10]
+    return data
+
+
 def untimed_items(data):
     del data["item"].time
     return data
@@ -350,6 +397,34 @@ REFUSALS = [  # (changes to the graph, loader arguments, exception, message)
         ValueError,
         messages.pyg_csc_size(edge_type=BUYS, entries=3, node_type="item", nodes=16),
         id="csc colptr of the wrong size",
+    ),
+    pytest.param(
+        short_time,
+        {},
+        ValueError,
+        messages.pyg_time_length(name="data['user'].time", entries=10, nodes=24),
+        id="a time per node",
+    ),
+    pytest.param(
+        None,
+        dict(is_sorted=True),
+        ValueError,
+        messages.pyg_not_sorted(edge_type=BUYS),
+        id="is_sorted broken",
+    ),
+    pytest.param(
+        None,
+        dict(time_windows=[(-5, 0)]),
+        ValueError,
+        messages.pyg_window_hops(edge_type=BUYS, given=1, hops=2),
+        id="windows too few",
+    ),
+    pytest.param(
+        None,
+        dict(time_windows=(-5, 0)),
+        ValueError,
+        messages.PYG_WINDOW_SHAPE,
+        id="window not a list of pairs",
     ),
     pytest.param(
         None,

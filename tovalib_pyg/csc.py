@@ -33,10 +33,13 @@ def as_int64(value, what: str) -> np.ndarray:
         value = value.detach().cpu().numpy()
     array = np.asarray(value)
     if array.dtype.kind not in "iu":
+        hint = "Store times as integers, e.g. seconds since the epoch: `time.long()`."
         raise ValueError(
-            f"{what} has dtype {array.dtype}, but tovalib_pyg needs integer values (int64). "
-            "Store times as integers, e.g. seconds since the epoch: `time.long()`."
+            f"{what} has dtype {array.dtype}, but tovalib_pyg needs integer values (int64)."
+            + ("" if "time" not in what else " " + hint)
         )
+    if array.dtype.kind == "u" and array.size and array.max() > np.iinfo(np.int64).max:
+        raise ValueError(f"{what} holds {array.max()}, which int64 cannot hold.")
     if array.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {tuple(array.shape)}.")
     return np.ascontiguousarray(array, dtype=np.int64)
@@ -74,7 +77,9 @@ def to_csc(
         n_dst = int(num_nodes[dst])
         for ids, node_type in ((source, src), (target, dst)):
             _check_range(ids, node_type, int(num_nodes[node_type]), edge_type)
-        if not is_sorted:
+        if is_sorted:
+            _check_sorted(target, source, node_time.get(src), edge_type)
+        else:
             order = _column_order(target, source, src, node_time, ranks)
             source, target = source[order], target[order]
         colptr = np.zeros(n_dst + 1, dtype=np.int64)
@@ -105,3 +110,18 @@ def _column_order(target, source, src, node_time, ranks) -> np.ndarray:
     if target.size and int(target.max()) >= np.iinfo(np.int64).max // max(count, 1):
         return np.lexsort((rank[source], target))  # a key would overflow: sort by two
     return np.argsort(target * count + rank[source], kind="stable")
+
+
+def _check_sorted(target, source, source_time, edge_type) -> None:
+    """``is_sorted`` is a promise that skips the sort; a broken one would give columns of other
+    nodes' edges, so it is checked in one pass."""
+    later = target[1:] >= target[:-1]
+    if source_time is not None and target.size:
+        times = source_time[source]
+        later &= (target[1:] != target[:-1]) | (times[1:] >= times[:-1])
+    if not later.all():
+        raise ValueError(
+            f"is_sorted=True, but data[{edge_type!r}].edge_index is not sorted by destination"
+            + (" and, within a destination, by source time" if source_time is not None else "")
+            + ": leave 'is_sorted' out to have it sorted."
+        )

@@ -15,7 +15,7 @@ from torch_geometric.data import HeteroData
 from torch_geometric.loader import NodeLoader
 
 from .csc import as_int64
-from .sampler import TovalibSampler
+from .sampler import NODE, TovalibSampler
 
 
 class NeighborLoader(NodeLoader):
@@ -28,10 +28,12 @@ class NeighborLoader(NodeLoader):
     Additional arguments: ``time_windows`` (per-hop time windows) and ``csc`` (the graph already
     in CSC form, skipping the conversion), as in :class:`TovalibSampler`.
 
-    Random draws (uniform sampling, for edge types without times) are seeded per epoch from the
-    loader's ``generator`` or ``torch.manual_seed``, and per worker as torch seeds its workers:
-    the same seed and number of workers give the same batches. Most-recent and window sampling
-    draw nothing, so their batches do not depend on the number of workers.
+    Random draws (uniform sampling, for edge types whose source has no time) are seeded per epoch
+    from the loader's ``generator`` or ``torch.manual_seed``, and per worker as torch seeds its
+    workers: the same seed and number of workers give the same batches. Most-recent and window
+    sampling draw nothing, so where every node type has a time, batches do not depend on the
+    number of workers. One conversion serves one loader: to share it between, say, training and
+    validation loaders, give both the same ``neighbor_sampler``.
     """
 
     def __init__(
@@ -62,18 +64,12 @@ class NeighborLoader(NodeLoader):
                 "set while 'time_attr' is not set."
             )
         input_type = input_nodes[0] if isinstance(input_nodes, (tuple, list)) else input_nodes
-        if isinstance(data, HeteroData):
-            if isinstance(input_type, str) and input_type not in data.node_types:
-                raise ValueError(
-                    f"'input_nodes' names node type {input_type!r}, which is not in the graph "
-                    f"(node types: {data.node_types})."
-                )
-            if csc is not None:
-                # PyG fills a batch's edges in only for edge types the data holds.
-                data = copy.copy(data)
-                for edge_type in csc:
-                    if "edge_index" not in data[edge_type]:
-                        data[edge_type].edge_index = torch.empty(2, 0, dtype=torch.long)
+        hetero = isinstance(data, HeteroData)
+        if hetero and isinstance(input_type, str) and input_type not in data.node_types:
+            raise ValueError(
+                f"'input_nodes' names node type {input_type!r}, which is not in the graph "
+                f"(node types: {data.node_types})."
+            )
         if neighbor_sampler is None:
             neighbor_sampler = TovalibSampler(
                 data,
@@ -91,7 +87,8 @@ class NeighborLoader(NodeLoader):
             )
         if input_time is not None:
             input_time = torch.from_numpy(as_int64(input_time, "input_time"))
-            check_not_before_graph(neighbor_sampler, input_time)
+        if isinstance(neighbor_sampler, TovalibSampler):
+            data = with_edge_stores(data, neighbor_sampler.edge_types)
         super().__init__(
             data=data,
             node_sampler=neighbor_sampler,
@@ -102,10 +99,18 @@ class NeighborLoader(NodeLoader):
             filter_per_worker=filter_per_worker,
             **kwargs,
         )
+        if input_time is not None and input_time.numel() != self.input_data.node.numel():
+            raise ValueError(
+                f"'input_time' holds {input_time.numel()} times for "
+                f"{self.input_data.node.numel()} input nodes: give one time per input node."
+            )
+        if isinstance(neighbor_sampler, TovalibSampler):
+            input_type = self.input_data.input_type if hetero else NODE
+            neighbor_sampler.check_seed_times(input_type, input_time)
 
     def _get_iterator(self):
         iterator = super()._get_iterator()
-        if self.num_workers == 0:
+        if self.num_workers == 0 and isinstance(self.node_sampler, TovalibSampler):
             # Workers seed from torch's per-worker seed; the main process from this epoch's base
             # seed, which torch drew from the loader's generator for the iterator.
             inner = getattr(iterator, "iterator", iterator)
@@ -116,20 +121,19 @@ class NeighborLoader(NodeLoader):
         return iterator
 
 
-def check_not_before_graph(sampler: TovalibSampler, input_time: torch.Tensor) -> None:
-    """Refuses seed times that are all earlier than every node time: then no neighbour at all
-    can be sampled, which is almost always a unit mix-up (milliseconds against seconds)."""
-    if not sampler.node_time or input_time.numel() == 0:
-        return
-    earliest_type, earliest = min(
-        ((t, int(times.min())) for t, times in sampler.node_time.items() if times.size),
-        key=lambda item: item[1],
-        default=(None, None),
-    )
-    if earliest is not None and int(input_time.max()) < earliest:
-        raise ValueError(
-            f"Every 'input_time' (latest {int(input_time.max())}) is earlier than the earliest "
-            f"{sampler.time_attr!r} in the graph ({earliest}, in node type {earliest_type!r}), "
-            f"so no neighbour can be sampled: are 'input_time' and data[...].{sampler.time_attr} "
-            "in the same unit?"
-        )
+def with_edge_stores(data, edge_types):
+    """``data``, or a shallow copy in which every sampled edge type has an ``edge_index``: PyG
+    fills a batch's edges in only where the data holds one, and a graph given in CSC form may
+    hold none."""
+    if isinstance(data, HeteroData):
+        stored = set(data.edge_types)  # data[et] would add a store for an unknown type
+        missing = [et for et in edge_types if et not in stored or "edge_index" not in data[et]]
+    else:
+        missing = [] if "edge_index" in data else edge_types
+    if not missing:
+        return data
+    data = copy.copy(data)
+    for edge_type in missing:
+        store = data[edge_type] if isinstance(data, HeteroData) else data
+        store.edge_index = torch.empty(2, 0, dtype=torch.long)
+    return data

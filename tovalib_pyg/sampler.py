@@ -12,6 +12,7 @@ the process that makes this object, and forked loader workers share its pages.
 from __future__ import annotations
 
 import os
+import sys
 import warnings
 
 import numpy as np
@@ -42,7 +43,9 @@ def refusal(argument: str, instead: str) -> ValueError:
     return ValueError(f"tovalib_pyg does not support {argument}; {instead}")
 
 
-def check_arguments(replace, subgraph_type, disjoint, temporal_strategy, weight_attr, directed):
+def check_arguments(
+    replace, subgraph_type, disjoint, temporal_strategy, weight_attr, directed, time_attr
+):
     """Refuses what the native sampler cannot do, naming what does the job instead."""
     if replace:
         raise refusal("'replace=True'", "it samples without replacement: leave 'replace' at False.")
@@ -52,13 +55,13 @@ def check_arguments(replace, subgraph_type, disjoint, temporal_strategy, weight_
             "it always samples one subgraph per seed (PyG's 'disjoint=True'): leave 'disjoint' "
             "out. Each node's 'batch' entry names the seed it belongs to.",
         )
-    if temporal_strategy == "uniform":
+    if temporal_strategy == "uniform" and time_attr is not None:  # without time, it means nothing
         raise refusal(
             "temporal_strategy='uniform'",
             "use temporal_strategy='last' (the most recent neighbours not later than the seed "
             "time) or 'time_windows' (every neighbour within a per-hop time window).",
         )
-    if temporal_strategy != "last":
+    if temporal_strategy not in ("last", "uniform"):
         raise ValueError(f"Unknown temporal_strategy {temporal_strategy!r}; use 'last'.")
     subgraph_type = getattr(subgraph_type, "value", subgraph_type)
     if subgraph_type != "directional" or not directed:
@@ -74,39 +77,66 @@ def check_arguments(replace, subgraph_type, disjoint, temporal_strategy, weight_
         )
 
 
-def node_times(data, node_types, time_attr) -> dict[str, np.ndarray]:
-    """Per node type that has the attribute, its times as int64; refuses edge-level times."""
+def node_times(data, num_nodes, time_attr) -> dict[str, np.ndarray]:
+    """Per node type that has the attribute, its times as int64, one per node; refuses
+    edge-level times, which the native sampler has no notion of."""
     if time_attr is None:
         return {}
-    stores = {NODE: data} if isinstance(data, Data) else {t: data[t] for t in node_types}
-    times = {
-        t: as_int64(store[time_attr], f"data[{t!r}].{time_attr}" if t != NODE else time_attr)
-        for t, store in stores.items()
-        if time_attr in store and store.is_node_attr(time_attr)
-    }
-    if times:
-        return times
-    edge_stores = [data] if isinstance(data, Data) else data.edge_stores
-    if any(time_attr in store for store in edge_stores):
+    hetero = isinstance(data, HeteroData)
+    edge_stores = data.edge_stores if hetero else [data]
+    on_edges = any(time_attr in store and store.is_edge_attr(time_attr) for store in edge_stores)
+    times = {}
+    for node_type, count in num_nodes.items():
+        store = data[node_type] if hetero else data
+        # A node store's attribute is the nodes' whatever its length (PyG tells node from edge
+        # attributes by length, so a short one would pass for neither and be dropped).
+        if time_attr not in store or (not hetero and on_edges):
+            continue
+        name = f"data[{node_type!r}].{time_attr}" if hetero else f"data.{time_attr}"
+        times[node_type] = as_int64(store[time_attr], name)
+        if times[node_type].size != count:
+            raise ValueError(
+                f"{name} has {times[node_type].size} entries, but there are {count} nodes: "
+                "'time_attr' needs one time per node."
+            )
+    if on_edges:
         raise refusal(
             f"edge-level time (time_attr={time_attr!r} is an edge attribute)",
             "it samples by node time: give the nodes their times (e.g. make each timed event a "
-            "node type with a 'time' attribute).",
+            "node type with a 'time' attribute), and drop or rename the edge attribute.",
         )
-    raise ValueError(f"time_attr={time_attr!r} is an attribute of no node type of the graph.")
+    if not times:
+        raise ValueError(f"time_attr={time_attr!r} is an attribute of no node type of the graph.")
+    return times
 
 
-def fan_outs(num_neighbors, edge_types, windowed) -> dict[EdgeType, list[int]]:
+def edge_type_of(key, edge_types, argument: str) -> EdgeType:
+    """An edge type as PyG accepts it, a triple or its "src__rel__dst" string, as a triple."""
+    for edge_type in edge_types:
+        if key == edge_type or key == edge_key(edge_type):
+            return edge_type
+    if argument == "csc" and isinstance(key, str) and len(key.split("__")) == 3:
+        return tuple(key.split("__"))
+    if argument == "csc" and isinstance(key, tuple) and len(key) == 3:
+        return key
+    raise ValueError(
+        f"{argument!r} names edge type {key!r}, which is not in the graph "
+        f"(edge types: {edge_types})."
+    )
+
+
+def fan_outs(num_neighbors, edge_types, windowed, hetero) -> dict[EdgeType, list[int]]:
     """``num_neighbors`` as a list per edge type not sampled by window."""
     sampled = [et for et in edge_types if et not in windowed]
+    if hasattr(num_neighbors, "get_values"):  # PyG's NumNeighbors, maybe with a default
+        num_neighbors = num_neighbors.get_values(edge_types if hetero else None)
+        if isinstance(num_neighbors, dict):
+            num_neighbors = {et: k for et, k in num_neighbors.items() if et not in windowed}
     if not isinstance(num_neighbors, dict):
         return {et: list(num_neighbors) for et in sampled}
-    unknown = [et for et in num_neighbors if et not in edge_types]
-    if unknown:
-        raise ValueError(
-            f"'num_neighbors' names edge type {unknown[0]!r}, which is not in the graph "
-            f"(edge types: {edge_types})."
-        )
+    num_neighbors = {
+        edge_type_of(et, edge_types, "num_neighbors"): k for et, k in num_neighbors.items()
+    }
     both = [et for et in num_neighbors if et in windowed]
     if both:
         raise ValueError(
@@ -127,13 +157,10 @@ def window_arrays(time_windows, edge_types, timed_types) -> dict[EdgeType, np.nd
     if time_windows is None:
         return {}
     if isinstance(time_windows, dict):
-        per_type = dict(time_windows)
+        per_type = {
+            edge_type_of(et, edge_types, "time_windows"): w for et, w in time_windows.items()
+        }
         for et in per_type:
-            if et not in edge_types:
-                raise ValueError(
-                    f"'time_windows' names edge type {et!r}, which is not in the graph "
-                    f"(edge types: {edge_types})."
-                )
             if et[0] not in timed_types:
                 raise ValueError(
                     f"'time_windows' names edge type {et!r}, but its source node type "
@@ -141,20 +168,40 @@ def window_arrays(time_windows, edge_types, timed_types) -> dict[EdgeType, np.nd
                 )
     else:
         per_type = {et: time_windows for et in edge_types if et[0] in timed_types}
-    arrays = {}
-    for et, windows in per_type.items():
-        rows = [tuple(window) for window in windows]
-        if any(len(row) != 2 for row in rows):
-            raise ValueError(f"'time_windows' at {et!r} must be a list of (lower, upper) pairs.")
-        for bound in (b for row in rows for b in row if b is not None):
-            if isinstance(bound, bool) or not isinstance(bound, (int, np.integer)):
-                raise ValueError(
-                    f"'time_windows' at {et!r} holds {bound!r}; window bounds are integer "
-                    "offsets from the seed time (or None for an open lower end)."
-                )
-        has_none = any(row[0] is None for row in rows)
-        arrays[et] = np.array(rows, dtype=object if has_none else np.int64).reshape(-1, 2)
-    return arrays
+    return {et: window_array(windows, et) for et, windows in per_type.items()}
+
+
+def window_array(windows, edge_type) -> np.ndarray:
+    shape = (
+        "'time_windows' must be a list of (lower, upper) pairs of integer offsets from the seed "
+        "time, one pair per hop (lower may be None), or a dict of such lists per edge type"
+    )
+    if not isinstance(windows, (list, tuple)) or not all(
+        isinstance(w, (list, tuple)) and len(w) == 2 for w in windows
+    ):
+        raise ValueError(f"{shape}; at {edge_type!r} it is {windows!r}.")
+    for lower, upper in windows:
+        for bound in (upper,) if lower is None else (lower, upper):
+            integer = isinstance(bound, (int, np.integer)) and not isinstance(bound, bool)
+            if not integer or not -(2**63) <= int(bound) < 2**63:
+                raise ValueError(f"{shape}; at {edge_type!r} it holds the bound {bound!r}.")
+    has_none = any(lower is None for lower, _ in windows)
+    return np.array(windows, dtype=object if has_none else np.int64).reshape(-1, 2)
+
+
+def seed_untimed_message(node_type: str, time_attr: str) -> str:
+    return (
+        f"The seed node type {node_type!r} has no {time_attr!r} attribute, so seeds have no "
+        f"time: give the loader 'input_time', or add data[{node_type!r}].{time_attr}."
+    )
+
+
+def caller_stacklevel() -> int:
+    """The stack level of the first caller outside this package, for a warning to point at."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and frame.f_globals.get("__name__", "").startswith(__package__):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 class TovalibSampler(BaseSampler):
@@ -177,6 +224,11 @@ class TovalibSampler(BaseSampler):
       they are; ``data`` then needs no ``edge_index``. Columns must be sorted by source time
       where timed.
     - Times are int64; no edge ids are returned, so edge attributes are left out of batches.
+    - Edge types may be given as triples or as PyG's ``"src__rel__dst"`` strings, fan-outs also
+      as a ``NumNeighbors``.
+    - Seeds: a loader worker seeds its native sampler from torch's per-worker seed; in the main
+      process, :class:`tovalib_pyg.NeighborLoader` gives it a seed per epoch, and without one
+      each call draws its seed from torch's default generator.
     """
 
     def __init__(
@@ -195,7 +247,9 @@ class TovalibSampler(BaseSampler):
         time_windows=None,
         csc=None,
     ):
-        check_arguments(replace, subgraph_type, disjoint, temporal_strategy, weight_attr, directed)
+        check_arguments(
+            replace, subgraph_type, disjoint, temporal_strategy, weight_attr, directed, time_attr
+        )
         if time_windows is not None and time_attr is None:
             raise ValueError(
                 "'time_windows' needs 'time_attr': windows are relative to seed times."
@@ -203,7 +257,8 @@ class TovalibSampler(BaseSampler):
         self.is_hetero = isinstance(data, HeteroData)
         if not self.is_hetero and not isinstance(data, Data):
             raise TypeError(
-                f"tovalib_pyg samples from Data or HeteroData, not {type(data).__name__}."
+                f"tovalib_pyg samples from Data or HeteroData, not {type(data).__name__}; "
+                "load the graph's edges and attributes into one of them."
             )
         self.node_types = list(data.node_types) if self.is_hetero else [NODE]
         self.num_nodes = (
@@ -211,32 +266,35 @@ class TovalibSampler(BaseSampler):
             if self.is_hetero
             else {NODE: data.num_nodes}
         )
-        if csc is not None and not self.is_hetero:
-            csc = {EDGE: csc}
-        self.edge_types = (
-            list(csc) if csc is not None else list(data.edge_types) if self.is_hetero else [EDGE]
-        )
         for node_type, count in self.num_nodes.items():
             if count is None:
                 raise ValueError(
                     f"data[{node_type!r}] holds nothing to count its nodes by: set "
                     f"data[{node_type!r}].num_nodes."
                 )
+        # The graph's edge types, then those only the CSC form holds; CSC arrays win where given.
+        stored = list(data.edge_types) if self.is_hetero else [EDGE]
+        if csc is None:
+            csc = {}
+        elif self.is_hetero:
+            csc = {edge_type_of(et, stored, "csc"): arrays for et, arrays in csc.items()}
+        else:
+            csc = {EDGE: csc}
+        self.edge_types = stored + [et for et in csc if et not in stored]
         for et in self.edge_types:
             for t in (et[0], et[2]):
                 if t not in self.num_nodes:
                     raise ValueError(f"Edge type {et!r} refers to node type {t!r}, not in data.")
-        self.node_time = node_times(data, self.node_types, time_attr)
+        self.node_time = node_times(data, self.num_nodes, time_attr)
         self.time_attr = time_attr
         self._warn_dropped_edge_attributes(data)
 
-        if csc is None:
-            edge_index = (
-                {et: data[et].edge_index for et in self.edge_types}
-                if self.is_hetero
-                else {EDGE: data.edge_index}
-            )
-            csc = to_csc(edge_index, self.num_nodes, self.node_time, is_sorted)
+        to_convert = {
+            et: (data[et].edge_index if self.is_hetero else data.edge_index)
+            for et in self.edge_types
+            if et not in csc
+        }
+        csc.update(to_csc(to_convert, self.num_nodes, self.node_time, is_sorted))
         self.colptr = {edge_key(et): as_int64(csc[et][0], f"csc[{et!r}] colptr") for et in csc}
         self.row = {edge_key(et): as_int64(csc[et][1], f"csc[{et!r}] row") for et in csc}
         for et in self.edge_types:
@@ -248,7 +306,18 @@ class TovalibSampler(BaseSampler):
                 )
 
         windows = window_arrays(time_windows, self.edge_types, self.node_time)
-        self.num_neighbors = fan_outs(num_neighbors, self.edge_types, windows)
+        self.num_neighbors = fan_outs(num_neighbors, self.edge_types, windows, self.is_hetero)
+        self.windows = windows
+        # A list of fan-outs names the hop count even where windows take every edge type.
+        listed = [num_neighbors] if isinstance(num_neighbors, (list, tuple)) else []
+        hops = max(len(k) for k in [*self.num_neighbors.values(), *windows.values(), *listed, []])
+        for et, window in windows.items():
+            if len(window) < hops:
+                raise ValueError(
+                    f"'time_windows' at {et!r} gives {len(window)} hop(s), but the sampler runs "
+                    f"{hops} (the longest list in 'num_neighbors' or 'time_windows'): give a "
+                    "window for every hop."
+                )
         self._fan_outs = {
             edge_key(et): np.array(k, dtype=np.int64) for et, k in self.num_neighbors.items()
         }
@@ -257,6 +326,7 @@ class TovalibSampler(BaseSampler):
         self._native = None
         self._native_pid = None
         self._base_seed = None
+        self._build(seed=0)  # the module's own checks (keys, ranks) now, not at the first batch
 
     def _warn_dropped_edge_attributes(self, data) -> None:
         stores = data.edge_stores if self.is_hetero else [data]
@@ -273,7 +343,7 @@ class TovalibSampler(BaseSampler):
                 f"tovalib_pyg returns no edge ids, so the edge attributes {dropped} are left out "
                 "of every batch.",
                 UserWarning,
-                stacklevel=3,
+                stacklevel=caller_stacklevel(),
             )
 
     # The native sampler cannot be pickled or shared between processes: each builds its own.
@@ -286,25 +356,55 @@ class TovalibSampler(BaseSampler):
         self._base_seed = int(base_seed)
         self._native = None
 
+    def _build(self, seed: int) -> tovalib.NeighborSampler:
+        return tovalib.NeighborSampler(
+            self.node_types, self.edge_types, self.colptr, self.row, self.node_time, seed=seed
+        )
+
     def _native_sampler(self) -> tovalib.NeighborSampler:
+        """This process's native sampler. A loader worker seeds its own from torch's per-worker
+        seed, the main process from the epoch seed a loader gave (``reseed``); without one, each
+        call draws its seed from torch's default generator, as PyG's own sampler draws from it."""
+        worker = torch.utils.data.get_worker_info()
+        if worker is None and self._base_seed is None:
+            return self._build(int(torch.randint(SEED_RANGE, ()).item()))
         if self._native is None or self._native_pid != os.getpid():
-            worker = torch.utils.data.get_worker_info()
-            if worker is not None:  # base seed + worker id, as torch seeds its workers
-                seed = worker.seed
-            elif self._base_seed is not None:
-                seed = self._base_seed
-            else:
-                seed = torch.initial_seed()
-            self._native = tovalib.NeighborSampler(
-                self.node_types,
-                self.edge_types,
-                self.colptr,
-                self.row,
-                self.node_time,
-                seed=seed % SEED_RANGE,
-            )
+            seed = worker.seed if worker is not None else self._base_seed
+            self._native = self._build(seed % SEED_RANGE)
             self._native_pid = os.getpid()
         return self._native
+
+    def check_seed_times(self, input_type: str, input_time) -> None:
+        """Refuses what would make every subgraph empty at the first batch: seeds without a time,
+        or seed times so early that no edge type can reach a neighbour (almost always a unit
+        mix-up, milliseconds against seconds)."""
+        if not self.node_time:
+            return
+        if input_time is None:
+            if input_type not in self.node_time:
+                raise ValueError(seed_untimed_message(input_type, self.time_attr))
+            return
+        if input_time.numel() == 0:
+            return
+        latest = int(input_time.max())
+        reach = []
+        for et in self.edge_types:
+            times = self.node_time.get(et[0])
+            if times is None:
+                return  # sampled whatever the seed time
+            if times.size == 0:
+                continue
+            window = self.windows.get(et)
+            upper = 0 if window is None else max(int(u) for u in window[:, 1])
+            reach.append((latest + upper >= int(times.min()), et[0], int(times.min())))
+        if reach and not any(ok for ok, _, _ in reach):
+            _, node_type, earliest = min(reach, key=lambda item: item[2])
+            raise ValueError(
+                f"Every 'input_time' (latest {latest}) is earlier than the earliest "
+                f"{self.time_attr!r} in the graph ({earliest}, in node type {node_type!r}), "
+                f"so no neighbour can be sampled: are 'input_time' and "
+                f"data[...].{self.time_attr} in the same unit?"
+            )
 
     def seed_times(self, input_type: str, seeds: np.ndarray, time) -> np.ndarray:
         if not self.node_time:
@@ -312,11 +412,7 @@ class TovalibSampler(BaseSampler):
         if time is not None:
             return as_int64(time, "input_time")
         if input_type not in self.node_time:
-            raise ValueError(
-                f"The seed node type {input_type!r} has no {self.time_attr!r} attribute, so "
-                f"seeds have no time: give the loader 'input_time', or add "
-                f"data[{input_type!r}].{self.time_attr}."
-            )
+            raise ValueError(seed_untimed_message(input_type, self.time_attr))
         return self.node_time[input_type][seeds]
 
     def sample_from_nodes(
