@@ -323,10 +323,14 @@ class TovalibSampler(BaseSampler):
         }
         self._windows = {edge_key(et): w for et, w in windows.items()}
         self._to_edge_type = {edge_key(et): et for et in self.edge_types}
-        self._native = None
-        self._native_pid = None
+        # Only fan-outs over source types without times draw random numbers; where there are none,
+        # a seed changes nothing, so one native sampler serves the process for every epoch and
+        # keeps the buffers it grew on its first batches.
+        self._draws = any(et[0] not in self.node_time for et in self.num_neighbors)
         self._base_seed = None
-        self._build(seed=0)  # the module's own checks (keys, ranks) now, not at the first batch
+        # The module's own checks (keys, ranks) run now, not at the first batch.
+        self._native = self._build(seed=0)
+        self._native_pid = os.getpid()
 
     def _warn_dropped_edge_attributes(self, data) -> None:
         stores = data.edge_stores if self.is_hetero else [data]
@@ -351,10 +355,14 @@ class TovalibSampler(BaseSampler):
         return {**self.__dict__, "_native": None, "_native_pid": None}
 
     def reseed(self, base_seed: int) -> None:
-        """Seeds this process's next native sampler from ``base_seed`` (a loader's per-epoch seed);
-        the one built so far, and its random stream, is dropped."""
+        """Seeds this process's native sampler from ``base_seed`` (a loader's per-epoch seed): one
+        that draws random numbers is replaced, its random stream starting afresh."""
         self._base_seed = int(base_seed)
-        self._native = None
+        if self._draws:
+            # Built before the old one goes, so that the result memory the process pools for its
+            # samplers is kept for the new one.
+            self._native = self._build(self._base_seed % SEED_RANGE)
+            self._native_pid = os.getpid()
 
     def _build(self, seed: int) -> tovalib.NeighborSampler:
         return tovalib.NeighborSampler(
@@ -364,12 +372,16 @@ class TovalibSampler(BaseSampler):
     def _native_sampler(self) -> tovalib.NeighborSampler:
         """This process's native sampler. A loader worker seeds its own from torch's per-worker
         seed, the main process from the epoch seed a loader gave (``reseed``); without one, each
-        call draws its seed from torch's default generator, as PyG's own sampler draws from it."""
+        call that would draw random numbers draws its seed from torch's default generator, as
+        PyG's own sampler draws from it."""
         worker = torch.utils.data.get_worker_info()
-        if worker is None and self._base_seed is None:
+        if self._draws and worker is None and self._base_seed is None:
             return self._build(int(torch.randint(SEED_RANGE, ()).item()))
         if self._native is None or self._native_pid != os.getpid():
-            seed = worker.seed if worker is not None else self._base_seed
+            if worker is not None:
+                seed = worker.seed
+            else:
+                seed = 0 if self._base_seed is None else self._base_seed
             self._native = self._build(seed % SEED_RANGE)
             self._native_pid = os.getpid()
         return self._native
