@@ -324,6 +324,58 @@ def test_homogeneous_data_and_node_loader():
         assert set(zip(*batch.n_id[batch.edge_index].tolist(), strict=True)) <= global_edges
 
 
+def same_batch(ours, theirs):
+    """Whether two HeteroData batches hold the same stores, keys and values."""
+    if ours.node_types != theirs.node_types or ours.edge_types != theirs.edge_types:
+        return False
+    for a, b in zip([ours, *ours.stores], [theirs, *theirs.stores], strict=True):
+        if sorted(a.keys()) != sorted(b.keys()):
+            return False
+        for key in a.keys():  # noqa: SIM118 (a storage is no dict)
+            x, y = a[key], b[key]
+            if isinstance(x, torch.Tensor) != isinstance(y, torch.Tensor):
+                return False
+            if not (torch.equal(x, y) if isinstance(x, torch.Tensor) else x == y):
+                return False
+    return True
+
+
+@pytest.mark.parametrize("workers", [0, 1])
+def test_batches_equal_pyg_own_filter(workers):
+    """The loader's own batch assembly gives what PyG's filter gives, whatever else the graph's
+    stores hold: node attributes of other shapes, an own n_id, num_nodes, edge attributes, a
+    graph attribute, and (in a worker) shared-memory gathers."""
+    data = temporal_graph(12)
+    data["user"].n_id = torch.arange(24) * 10  # kept, as PyG keeps it
+    data["user"].emb = torch.randn(24, 2, 3)
+    data["item"].num_nodes = 16
+    data["item"].name = "items"
+    data[BUYS].weight = torch.rand(120)
+    data.year = 2024
+    with pytest.warns(UserWarning, match=re.escape(messages.pyg_edge_attributes(names=["weight"]))):
+        loader = NeighborLoader(
+            data,
+            FAN_OUT,
+            input_nodes="item",
+            time_attr="time",
+            batch_size=5,
+            num_workers=workers,
+            filter_per_worker=True,
+        )
+    ours = loader.filter_fn
+
+    def both_ways(out):  # runs where PyG filters, in the worker if there is one
+        batch = ours(out)
+        batch.same_as_pyg = same_batch(batch, NodeLoader.filter_fn(loader, out))
+        return batch
+
+    loader.filter_fn = both_ways
+    batches = list(loader)
+    assert len(batches) == 4
+    assert all(batch.same_as_pyg for batch in batches)
+    assert all("weight" not in batch[BUYS] for batch in batches)
+
+
 def float_time(data):
     data["user"].time = data["user"].time.float()
     return data
