@@ -142,6 +142,11 @@ PYG_WINDOW_SHAPE = (
     "'time_windows' must be a list of (lower, upper) pairs of integer offsets from the seed time, "
     "one pair per hop (lower may be None), or a dict of such lists per edge type"
 )
+pyg_edges_not_held = (
+    "PyG's NodeLoader puts a batch's edges only where its data holds an edge_index, and this data "
+    "holds none for {types}: give NodeLoader tovalib_pyg.with_edge_stores(data, "
+    "sampler.edge_types) as its data, or use tovalib_pyg.NeighborLoader."
+).format
 pyg_edge_attributes = (
     "tovalib_pyg returns no edge ids, so the edge attributes {names} are left out of every batch."
 ).format

@@ -8,9 +8,14 @@ in node-level tasks; ``TovalibSampler`` is the ``BaseSampler`` behind it, for us
 
 import importlib
 
-__all__ = ["NeighborLoader", "TovalibSampler", "to_csc"]
+__all__ = ["NeighborLoader", "TovalibSampler", "to_csc", "with_edge_stores"]
 
-_LAZY = {"NeighborLoader": ".loader", "TovalibSampler": ".sampler", "to_csc": ".csc"}
+_LAZY = {
+    "NeighborLoader": ".loader",
+    "TovalibSampler": ".sampler",
+    "to_csc": ".csc",
+    "with_edge_stores": ".loader",
+}
 
 
 def __getattr__(name):

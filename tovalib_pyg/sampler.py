@@ -222,7 +222,8 @@ class TovalibSampler(BaseSampler):
     - ``csc``: the graph already in CSC form, per edge type ``(colptr, row)`` int64 arrays (e.g.
       ``numpy.load(path, mmap_mode="r")``, as :func:`tovalib_pyg.to_csc` writes them), used as
       they are; ``data`` then needs no ``edge_index``. Columns must be sorted by source time
-      where timed.
+      where timed. A ``NodeLoader`` puts a batch's edges only where its data holds an
+      ``edge_index``: give it :func:`tovalib_pyg.with_edge_stores` ``(data, sampler.edge_types)``.
     - Times are int64; no edge ids are returned, so edge attributes are left out of batches.
     - Edge types may be given as triples or as PyG's ``"src__rel__dst"`` strings, fan-outs also
       as a ``NumNeighbors``.
@@ -288,6 +289,7 @@ class TovalibSampler(BaseSampler):
         self.node_time = node_times(data, self.num_nodes, time_attr)
         self.time_attr = time_attr
         self._warn_dropped_edge_attributes(data)
+        self._warn_edges_not_held(data, csc)
 
         to_convert = {
             et: (data[et].edge_index if self.is_hetero else data.edge_index)
@@ -346,6 +348,19 @@ class TovalibSampler(BaseSampler):
             warnings.warn(
                 f"tovalib_pyg returns no edge ids, so the edge attributes {dropped} are left out "
                 "of every batch.",
+                UserWarning,
+                stacklevel=caller_stacklevel(),
+            )
+
+    def _warn_edges_not_held(self, data, csc) -> None:
+        stores = dict(data.edge_items()) if self.is_hetero else {EDGE: data}
+        unheld = [et for et in csc if et not in stores or "edge_index" not in stores[et]]
+        if unheld:
+            warnings.warn(
+                "PyG's NodeLoader puts a batch's edges only where its data holds an edge_index, "
+                f"and this data holds none for {unheld}: give NodeLoader "
+                "tovalib_pyg.with_edge_stores(data, sampler.edge_types) as its data, or use "
+                "tovalib_pyg.NeighborLoader.",
                 UserWarning,
                 stacklevel=caller_stacklevel(),
             )
