@@ -383,8 +383,8 @@ def shared_sampler(data, **batches):
 def test_batches_equal_pyg_own_filter(make, workers):
     """The loader's own batch assembly gives what PyG's filter gives, type for type, whatever
     else the stores hold, in the main process and in a worker (shared-memory gathers)."""
-    batches = dict(input_nodes="item", batch_size=5, num_workers=workers, filter_per_worker=True)
-    loader = make(odd_stores(temporal_graph(12)), **batches)
+    arguments = dict(input_nodes="item", batch_size=5, num_workers=workers, filter_per_worker=True)
+    loader = make(odd_stores(temporal_graph(12)), **arguments)
     ours = loader.filter_fn
 
     def both_ways(out):  # runs where PyG filters, in the worker if there is one
